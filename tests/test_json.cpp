@@ -1,0 +1,311 @@
+#include "json.h"
+
+#include <QDate>
+#include <QStringList>
+#include <QVariant>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+using JsonCodec::Json;
+
+// A type that converts to nothing, so the writer has no form for it.
+struct Opaque { };
+Q_DECLARE_METATYPE(Opaque)
+
+namespace {
+
+QVariant ull(qulonglong v) { return QVariant(v); }
+QVariant ll(qlonglong v) { return QVariant(v); }
+QVariant str(const char* utf8) { return QVariant(QString::fromUtf8(utf8)); }
+QVariant nullString() { return QVariant(QString()); }
+
+std::string describe(const QVariant& v) { return v.isValid() ? v.typeName() : "invalid"; }
+
+// Strict comparison: QVariant's own operator== converts between number types, which would hide a
+// qulonglong read as qlonglong.
+testing::AssertionResult sameTree(const QVariant& a, const QVariant& e, const std::string& at = "$")
+{
+    if (a.userType() != e.userType())
+        return testing::AssertionFailure() << at << ": " << describe(a) << " not " << describe(e);
+    if (e.userType() == QMetaType::QVariantMap) {
+        const QVariantMap am = a.toMap(), em = e.toMap();
+        if (am.keys() != em.keys())
+            return testing::AssertionFailure() << at << ": keys differ";
+        for (auto it = em.cbegin(); it != em.cend(); ++it) {
+            auto r = sameTree(am.value(it.key()), it.value(), at + "." + it.key().toStdString());
+            if (!r)
+                return r;
+        }
+    } else if (e.userType() == QMetaType::QVariantList) {
+        const QVariantList al = a.toList(), el = e.toList();
+        if (al.size() != el.size())
+            return testing::AssertionFailure() << at << ": " << al.size() << " elements";
+        for (int i = 0; i < el.size(); ++i) {
+            auto r = sameTree(al.at(i), el.at(i), at + "[" + std::to_string(i) + "]");
+            if (!r)
+                return r;
+        }
+    } else if (e.userType() == QMetaType::QString) {
+        if (a.toString() != e.toString() || a.toString().isNull() != e.toString().isNull())
+            return testing::AssertionFailure() << at << ": '" << a.toString().toStdString() << "'";
+    } else if (a != e) {
+        return testing::AssertionFailure() << at << ": " << a.toString().toStdString();
+    }
+    return testing::AssertionSuccess();
+}
+
+struct ParseCase {
+    const char* name;
+    const char* text; // UTF-8
+    bool ok;
+    QVariant expected;
+};
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.text; }
+
+class ParseTest : public testing::TestWithParam<ParseCase> { };
+
+TEST_P(ParseTest, YieldsExpectedFlagAndTree)
+{
+    bool ok = !GetParam().ok;
+    const QVariant v = Json::parse(QString::fromUtf8(GetParam().text), ok);
+    EXPECT_EQ(ok, GetParam().ok);
+    EXPECT_TRUE(sameTree(v, GetParam().expected));
+}
+
+std::vector<ParseCase> parseCases()
+{
+    const QVariantMap ab { { "a", ull(1) }, { "b", ull(2) } };
+    const QVariantList oneTwo { ull(1), ull(2) };
+    return {
+        { "EmptyTextFails", "", false, QVariant() },
+        { "WhitespaceOnlyFails", " \t\r\n", false, QVariant() },
+        { "EmptyObjectInWhitespace", " \r\n{ }\t", true, QVariantMap() },
+        { "MembersNeedNoComma", "{\"a\":1 \"b\":2}", true, ab },
+        { "ExtraObjectCommasIgnored", "{,\"a\":1,\"b\":2,,}", true, ab },
+        { "ExtraArrayCommasIgnored", "[,1,,2,]", true, oneTwo },
+        { "DuplicateKeyKeepsLast", "{\"a\":9,\"b\":2,\"a\":1}", true, ab },
+        { "NumberKinds", "[1, -1, 1.5, 007, 1.5e3, 1e5, -2E3, 1e+21]", true,
+            QVariantList { ull(1), ll(-1), 1.5, ull(7), 1500.0, 1e5, -2000.0, 1e21 } },
+        { "RejectedNumbersYieldZero", "[1-2 1+2 1.2.3 18446744073709551616 -9223372036854775809]",
+            true, QVariantList { ull(0), ull(0), 0.0, ull(0), ll(0) } },
+        { "LoneMinusIsZero", "-", true, ll(0) },
+        { "LargestUnsigned", "18446744073709551615", true, ull(18446744073709551615ULL) },
+        { "Literals", "[true false null]", true, QVariantList { true, false, QVariant() } },
+        { "TextAfterValueIgnored", "truex", true, true },
+        { "LiteralsAreCaseSensitive", "[True]", false, QVariantList() },
+        { "LiteralFollowedByLettersFailsInArray", "[truex]", false, QVariantList() },
+        { "WrongCloserFailsArray", "[1}", false, QVariantList() },
+        { "KeyWithoutColonFailsObject", "{\"a\" 1}", false, QVariantMap() },
+        { "UnclosedObjectFails", "{\"a\":1", false, QVariantMap() },
+        { "MissingMemberValueFailsOuterArray", "[{\"a\":}]", false, QVariantList() },
+        { "DeepFailureDropsWholeTree", "{\"a\":[{\"b\":[1,{\"c\":]}]}],\"d\":1}", false,
+            QVariantMap() },
+        { "SimpleEscapes", "\"\\\\\\/\\b\\f\\n\\r\\t\\\"\"", true, str("\\/\b\f\n\r\t\"") },
+        { "UnicodeEscape", "\"\\u00e9\\u00E9\"", true, str("\xC3\xA9\xC3\xA9") },
+        { "SurrogatePairEscape", "\"\\ud83d\\ude00\"", true, str("\xF0\x9F\x98\x80") },
+        { "UnknownEscapeDropped", "\"a\\qb\"", true, str("ab") },
+        { "NonHexUnicodeEscapeSwallowsQuote", "\"\\uxy\"z\"", true, QVariant(QString(QChar(0))) },
+        { "RawControlCharsKept", "\"a\nb\x01\"", true, str("a\nb\x01") },
+        { "UnterminatedStringFails", "\"abc", false, QVariant() },
+        { "TrailingBackslashFails", "[\"abc\\", false, QVariantList() },
+        { "ShortUnicodeEscapeFails", "\"\\u12\"", false, QVariant() },
+        { "EmptyStringIsNullString", "\"\"", true, nullString() },
+        { "OnlyDroppedEscapesIsNullString", "\"\\q\"", true, nullString() },
+        { "KeyOpenerIsNotExamined", "{1\":2}", true, QVariantMap { { QString(), ull(2) } } },
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Json, ParseTest, testing::ValuesIn(parseCases()),
+    [](const testing::TestParamInfo<ParseCase>& row) { return std::string(row.param.name); });
+
+TEST(JsonParse, NullTextIsNullValueWithoutFailure)
+{
+    bool ok = false;
+    EXPECT_FALSE(Json::parse(QString(), ok).isValid());
+    EXPECT_TRUE(ok);
+}
+
+// QString::fromUtf8() would strip the mark, so the text is built from code units.
+TEST(JsonParse, LeadingByteOrderMarkFails)
+{
+    bool ok = true;
+    EXPECT_FALSE(Json::parse(QChar(0xFEFF) + QStringLiteral("{}"), ok).isValid());
+    EXPECT_FALSE(ok);
+}
+
+QString nested(const char* open, const char* inner, const char* close, int depth)
+{
+    return QString::fromLatin1(open).repeated(depth) + QString::fromLatin1(inner)
+        + QString::fromLatin1(close).repeated(depth);
+}
+
+TEST(JsonParse, NestingBeyondMaxDepthFails)
+{
+    for (const auto& [open, inner, close, empty] :
+        { std::make_tuple("[", "", "]", QVariant(QVariantList())),
+            std::make_tuple("{\"k\":", "1", "}", QVariant(QVariantMap())) }) {
+        SCOPED_TRACE(open);
+        bool ok = false;
+        QVariant v = Json::parse(nested(open, inner, close, Json::MaxDepth), ok);
+        EXPECT_TRUE(ok);
+        int depth = 0;
+        for (; v.userType() == empty.userType(); ++depth)
+            v = v.userType() == QMetaType::QVariantList ? v.toList().value(0)
+                                                        : v.toMap().value("k");
+        EXPECT_EQ(depth, Json::MaxDepth);
+
+        EXPECT_TRUE(
+            sameTree(Json::parse(nested(open, inner, close, Json::MaxDepth + 1), ok), empty));
+        EXPECT_FALSE(ok);
+    }
+}
+
+struct WriteCase {
+    const char* name;
+    QVariant value;
+    QByteArray expected;
+};
+
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+
+class SerializeTest : public testing::TestWithParam<WriteCase> { };
+
+TEST_P(SerializeTest, WritesExactBytes)
+{
+    EXPECT_EQ(Json::serialize(GetParam().value), GetParam().expected);
+}
+
+std::vector<WriteCase> writeCases()
+{
+    const QVariantMap ab { { "b", QVariantList { true } }, { "a", 1 } };
+    return {
+        { "InvalidIsNull", QVariant(), "null" },
+        { "ListLayout", QVariantList { ull(1), true, QVariant() }, "[ 1, true, null ]" },
+        { "EmptyList", QVariantList(), "[  ]" },
+        { "StringList", QStringList { "a", "b" }, "[ \"a\", \"b\" ]" },
+        { "NullString", nullString(), "\"\"" },
+        { "EmptyByteArray", QByteArray(""), "\"\"" },
+        { "ByteArrayAsString", QByteArray("x\"y"), "\"x\\\"y\"" },
+        { "EscapesInOrder", str("\"\\/\n\x01\b\f\r\t"), "\"\\\"\\\\/\\n\x01\\b\\f\\r\\t\"" },
+        { "NonAsciiAsUtf8", str("\xC3\xA9"), "\"\xC3\xA9\"" },
+        { "PercentCopied", str("%1 50%"), "\"%1 50%\"" },
+        { "Int", 5, "5" },
+        { "UInt", 4294967295U, "4294967295" },
+        { "LongLong", ll(-7), "-7" },
+        { "LargestULongLong", ull(std::numeric_limits<qulonglong>::max()), "18446744073709551615" },
+        { "Long", QVariant::fromValue(-3L), "-3" },
+        { "WholeDoubleGetsPoint", 3.0, "3.0" },
+        { "NegativeFraction", -0.5, "-0.5" },
+        { "TwentyDigits", 0.1, "0.10000000000000000555" },
+        { "LargeWholeDoubleGetsPoint", 1e19, "10000000000000000000.0" },
+        { "ExponentGetsNoPoint", 1e21, "1e+21" },
+        { "False", false, "false" },
+        { "OtherTypesAsText", QDate(2024, 1, 2), "\"2024-01-02\"" },
+        { "MapLayoutSortedKeys", ab, "{ \r\n\"a\" : 1, \r\n\"b\" : [ true ] }\r\n" },
+        { "EmptyMap", QVariantMap(), "{ \r\n }\r\n" },
+        { "MapInList", QVariantList { QVariantMap { { "x", 1 } }, 2 },
+            "[ { \r\n\"x\" : 1 }\r\n, 2 ]" },
+        { "HashHasNoLineBreaks", QVariantHash { { "k\"", 1 } }, "{ \"k\\\"\" : 1 }" },
+        { "EmptyHash", QVariantHash(), "{  }" },
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Json, SerializeTest, testing::ValuesIn(writeCases()),
+    [](const testing::TestParamInfo<WriteCase>& row) { return std::string(row.param.name); });
+
+TEST(JsonSerialize, NestedMapKeepsCrLfWhateverTheLineBreak)
+{
+    const QVariantMap doc { { "o", QVariantMap { { "i", 1 } } }, { "z", 2 } };
+    bool ok = false;
+    EXPECT_EQ(Json::serialize(doc, ok, ""), "{ \"o\" : { \r\n\"i\" : 1 }\r\n, \"z\" : 2 }");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(Json::serialize(doc, ok, "\n"), "{ \n\"o\" : { \r\n\"i\" : 1 }\r\n, \n\"z\" : 2 }\n");
+}
+
+TEST(JsonSerialize, UnwritableValueAtAnyDepthGivesNullAndClearsFlag)
+{
+    const QVariant bad = QVariant::fromValue(Opaque());
+    const QVariant deep = QVariantMap { { "a", 1 },
+        { "b", QVariantList { 2, QVariantHash { { "h", QVariantMap { { "m", bad } } } } } } };
+    for (const QVariant& v : { bad, QVariant(QVariantList { 1, bad }), deep }) {
+        bool ok = true;
+        EXPECT_TRUE(Json::serialize(v, ok, "\r\n").isNull());
+        EXPECT_FALSE(ok);
+        EXPECT_TRUE(Json::serialize(v).isNull());
+    }
+}
+
+// Random trees of every kind the writer emits; the expected read-back form maps hashes to maps,
+// integers to the signed or unsigned 64-bit type and empty strings to null strings.
+struct Tree {
+    QVariant value;
+    QVariant readBack;
+};
+
+Tree randomTree(std::mt19937& rng, int depth)
+{
+    static const char* const texts[] = { "", "plain", "q\"b\\s/", "\n\r\t\b\f\x01",
+        "\xC3\xA9\xE2\x82\xAC", "\xF0\x9F\x98\x80", "100% %1" };
+    const int kind = std::uniform_int_distribution<int>(depth > 0 ? 0 : 3, 9)(rng);
+    const int n = std::uniform_int_distribution<int>(0, 4)(rng);
+    const qlonglong i = std::uniform_int_distribution<qlonglong>(-1000000, 1000000)(rng);
+    switch (kind) {
+    case 0: {
+        QVariantList l, r;
+        for (int k = 0; k < n; ++k) {
+            const Tree t = randomTree(rng, depth - 1);
+            l.append(t.value), r.append(t.readBack);
+        }
+        return { l, r };
+    }
+    case 1:
+    case 2: {
+        QVariantMap m;
+        QVariantHash h;
+        for (int k = 0; k < n; ++k) {
+            const Tree t = randomTree(rng, depth - 1);
+            const QString key = QString::fromUtf8(texts[k]) + QString::number(k);
+            m.insert(key, t.readBack), h.insert(key, t.value);
+        }
+        return { kind == 1 ? QVariant(m) : QVariant(h), m };
+    }
+    case 3: {
+        const QString s = QString::fromUtf8(texts[n]);
+        return { s, s.isEmpty() ? nullString() : QVariant(s) };
+    }
+    case 4:
+        return { n % 2 == 0, n % 2 == 0 };
+    case 5:
+        return { int(i), i < 0 ? ll(i) : ull(qulonglong(i)) };
+    case 6:
+        return { i, i < 0 ? ll(i) : ull(qulonglong(i)) };
+    case 7:
+        return { ull(qulonglong(i) * 18446744073ULL), ull(qulonglong(i) * 18446744073ULL) };
+    default: {
+        const double d = double(i) / 1024.0 * (n == 0 ? 1e-30 : n == 1 ? 1e30 : 1.0);
+        return { d, d };
+    }
+    }
+}
+
+TEST(JsonRoundTrip, WrittenTreesReadBackAsSameKindsAndValues)
+{
+    std::mt19937 rng(20240613);
+    for (int round = 0; round < 200; ++round) {
+        const Tree tree = randomTree(rng, 4);
+        const QByteArray text = Json::serialize(tree.value);
+        SCOPED_TRACE(text.toStdString());
+        ASSERT_FALSE(text.isNull());
+        bool ok = false;
+        EXPECT_TRUE(sameTree(Json::parse(QString::fromUtf8(text), ok), tree.readBack));
+        EXPECT_TRUE(ok);
+    }
+}
+
+} // namespace
