@@ -1,0 +1,53 @@
+# Debian package of the program (cpack -G DEB, from the build tree): the install rules of src/ put
+# the programs under bin/; the tests install nothing. The architecture follows the target of the
+# build (a toolchain file makes it armhf or arm64) and the Qt dependency follows the Qt in use.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME upgradedeploy)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "UpgradeDeploy")
+set(CPACK_PACKAGE_CONTACT "UpgradeDeploy maintainers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "UpgradeDeploy maintainers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Puts the files of a new application version in place and restarts it")
+set(CPACK_PACKAGE_DESCRIPTION
+    "UpgradeDeploy reads conf.json in the home directory of an application and the file\n"
+    "description it names, moves the new files into place, removes the files the upgrade lists,\n"
+    "stops the running programs and restarts the application.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+    set(_upgrade_deb_arch arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(arm|armv7.*|armhf)$")
+    set(_upgrade_deb_arch armhf)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    set(_upgrade_deb_arch amd64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^i.86$")
+    set(_upgrade_deb_arch i386)
+else()
+    execute_process(COMMAND dpkg --print-architecture
+        OUTPUT_VARIABLE _upgrade_deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_upgrade_deb_arch})
+
+# A fixed list, as dpkg-shlibdeps does not work for a cross build without more setup; the lower
+# bounds are those dpkg-shlibdeps finds for the program built on Debian 12.
+if(QT_VERSION_MAJOR EQUAL 6)
+    set(_upgrade_qt_depends "libqt6core6 (>= 6.4)")
+else()
+    set(_upgrade_qt_depends "libqt5core5a (>= 5.15.1)")
+endif()
+# The ARM EABI unwinder symbols in libgcc_s carry version GCC_3.5.
+if(_upgrade_deb_arch STREQUAL armhf)
+    set(_upgrade_gcc_depends "libgcc-s1 (>= 3.5)")
+else()
+    set(_upgrade_gcc_depends "libgcc-s1 (>= 3.0)")
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), ${_upgrade_gcc_depends}, ${_upgrade_qt_depends}, libstdc++6 (>= 5.2)")
+
+include(CPack)
