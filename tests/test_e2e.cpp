@@ -1,10 +1,13 @@
 // The built programs run end to end. Each directory under data/e2e is one case:
 //   root/     the tree the run starts from (names and texts may hold %R, %S and %D);
 //   run       what to do, one step a line: "sleeper" starts a copy of sleep named %S in
-//             root/home, "self" runs the deployer as a copy named %D, and
-//             "deploy <working dir under root> <argument>..." runs it once;
-//   expected  the whole transcript: each run's log and exit status, the logs written with
-//             "-out=" (root/*.log), the tree afterwards and every record the stand-ins left.
+//             root/home, "self" runs the deployer as a copy named %D from now on,
+//             "write <path> <text>" writes a file, "touch <path>" gives it the current time,
+//             and "deploy <working dir> <argument>..." or "describe <working dir> <argument>..."
+//             runs UpgradeDeploy or UpgradeDescribe once (paths under the root);
+//   expected  the whole transcript: each run's output, standard error and exit status, the logs
+//             written with "-out=" (root/*.log), the tree afterwards and every record the
+//             stand-ins left.
 // %R is the temporary root, %S and %D the unique names, %P the sleeper's pid. The restart stand-ins
 // (QuorvelKeeper, QuorvelService, QuorvelBox, tools/restart.sh) record their working directory and
 // arguments in <name>.rec. UPGRADE_E2E_UPDATE=1 rewrites the expected files from what the runs do.
@@ -112,12 +115,19 @@ public:
         QString text;
         for (const QString& line : QString::fromUtf8(readAll(dir + "/run")).split('\n')) {
             const QStringList words = substitute(line).split(' ', Qt::SkipEmptyParts);
-            if (words.value(0) == "sleeper")
+            const QString step = words.value(0), path = root + '/' + words.value(1);
+            if (step == "sleeper")
                 startSleeper();
-            else if (words.value(0) == "self")
+            else if (step == "self")
                 program = copyOfDeployer();
-            else if (words.value(0) == "deploy")
-                text += deploy(words.value(1), words.mid(2));
+            else if (step == "write")
+                writeAll(path, substitute(line.section(' ', 2)).toUtf8() + '\n', 0644);
+            else if (step == "touch")
+                setTime(path, QDateTime::currentDateTime());
+            else if (step == "deploy" || step == "describe")
+                text += "$ " + line + '\n'
+                    + runStep(
+                        step == "deploy" ? program : UPGRADE_DESCRIBE_BIN, path, words.mid(2));
         }
         if (sleeper > 0) {
             int status = 0;
@@ -181,10 +191,14 @@ private:
         return copy;
     }
 
-    QString deploy(const QString& workingDir, const QStringList& arguments)
+    QString runStep(
+        const QString& executable, const QString& workingDir, const QStringList& arguments)
     {
-        const Result result = run(program, arguments, root + '/' + workingDir);
-        return normalized(result.out) + QString("exit %1\n").arg(result.code);
+        const Result result = run(executable, arguments, workingDir);
+        QString text = normalized(result.out);
+        for (const QString& line : result.err.split('\n', Qt::SkipEmptyParts))
+            text += "stderr: " + placeholders(line) + '\n';
+        return text + QString("exit %1\n").arg(result.code);
     }
 
     // The start time goes, and so do the warnings about processes that ended while the deployer
@@ -196,7 +210,10 @@ private:
         static const QRegularExpression race(
             "^Warning: (stat '/proc/\\d+' failed|open failed|format error, '')");
         QString kept;
-        for (QString line : log.split('\n', Qt::SkipEmptyParts)) {
+        QStringList lines = log.split('\n');
+        if (lines.last().isEmpty())
+            lines.removeLast();
+        for (QString line : lines) {
             if (race.match(line).hasMatch())
                 continue;
             if (start.match(line).hasMatch())
@@ -297,107 +314,5 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, testing::ValuesIn([] {
     [](const testing::TestParamInfo<std::string>& param) {
         return s(QString::fromStdString(param.param).replace('-', '_'));
     });
-
-} // namespace
-
-namespace {
-
-TEST(CommandLine, HelpAndVersionPrintAndExitWithoutAnUpgrade)
-{
-    QTemporaryDir dir;
-    const QString home = "-homedir=" + dir.path();
-    const struct {
-        QStringList arguments;
-        const char* firstLine;
-    } cases[] = { { { home, "--help" }, "Usage: UpgradeDeploy [option]..." },
-        { { "-h", home, "-out=" + dir.path() + "/x.log" }, "Usage: UpgradeDeploy [option]..." },
-        { { home, "--version" }, "UpgradeDeploy " UPGRADE_VERSION } };
-    for (const auto& c : cases) {
-        const Result result = run(UPGRADE_DEPLOY_BIN, c.arguments, dir.path());
-        EXPECT_EQ(result.code, 0);
-        EXPECT_EQ(s(result.out.section('\n', 0, 0)), c.firstLine);
-        EXPECT_TRUE(QDir(dir.path()).isEmpty()) << "no log, no restart";
-    }
-    const QString help = run(UPGRADE_DEPLOY_BIN, { "--help" }, dir.path()).out;
-    for (const char* word : { "-homedir=", "-appname=", "-gui", "-out=", "-delay_sec=", "conf.json",
-             "files-remove", "State:", "Info:", "Warning:", "Error:", "Debug:", "Exit status" })
-        EXPECT_TRUE(help.contains(word)) << word;
-}
-
-// A generated tree is described, its files are touched, and the deployment of that description
-// must put every file in place with the time it had when it was described.
-TEST(Describe, DescribedTreeDeploysWithItsTimes)
-{
-    QTemporaryDir tmp;
-    const QString home = tmp.path() + "/home", arrival = home + "/upgrade/new";
-    writeAll(home + "/conf.json",
-        R"({ "upgrade": { "new-arrival": { "file-location": "upgrade/new",
-             "file-desc": "upgrade/new/files.json" } } })",
-        0644);
-    writeAll(home + "/old.txt", "old", 0644);
-    const QStringList paths { "b.txt", "a/z.conf", "a/b/c/d.dat", "ext/\xC3\xA9t\xC3\xA9.txt",
-        ".hidden" };
-    QDateTime time = QDateTime::fromString("2010-03-04 05:06:07", timeFormat);
-    QMap<QString, QDateTime> times;
-    for (const QString& path : paths) {
-        writeAll(arrival + '/' + path, path.toUtf8(), 0644);
-        setTime(arrival + '/' + path, time);
-        times[path] = time;
-        time = time.addDays(40).addSecs(3601);
-    }
-    ASSERT_EQ(::symlink("b.txt", QFile::encodeName(arrival + "/link").constData()), 0);
-
-    const Result described = run(UPGRADE_DESCRIBE_BIN,
-        { "home/upgrade/new", "-remove=old.txt", "-out=home/upgrade/new/files.json" }, tmp.path());
-    ASSERT_EQ(described.code, 0) << s(described.err);
-    // Depth first in name order; every entry is a nested map, so its line breaks are "\r\n".
-    QStringList entries;
-    for (const char* path :
-        { ".hidden", "a/b/c/d.dat", "a/z.conf", "b.txt", "ext/\xC3\xA9t\xC3\xA9.txt" })
-        entries << QString("{ \r\n\"modified-time\" : \"%1\", \r\n\"path\" : \"%2\" }\r\n")
-                       .arg(times[path].toString(timeFormat), path);
-    EXPECT_EQ(s(QString::fromUtf8(readAll(arrival + "/files.json"))),
-        s("{ \n\"files-ex\" : [ " + entries.join(", ")
-            + " ], \n\"files-remove\" : [ \"old.txt\" ] }\n"));
-
-    for (const QString& path : paths)
-        setTime(arrival + '/' + path, QDateTime::currentDateTime());
-    const Result deployed = run(UPGRADE_DEPLOY_BIN, { "-homedir=" + home }, tmp.path());
-    EXPECT_EQ(deployed.code, 0) << s(deployed.out);
-    for (const QString& path : paths) {
-        EXPECT_EQ(s(QString::fromUtf8(readAll(home + '/' + path))), s(path));
-        EXPECT_EQ(QFileInfo(home + '/' + path).lastModified(), times[path]) << s(path);
-    }
-    EXPECT_FALSE(QFile::exists(home + "/old.txt"));
-    EXPECT_FALSE(QFile::exists(arrival + "/files.json"));
-}
-
-TEST(Describe, FailsWithOneLineAndLeavesNoDocument)
-{
-    QTemporaryDir tmp;
-    writeAll(tmp.path() + "/new/a.txt", "a", 0644);
-    writeAll(tmp.path() + "/kept.json", "kept", 0644);
-    ::chmod(QFile::encodeName(tmp.path() + "/kept.json").constData(), 0444);
-    const struct {
-        QStringList arguments;
-        const char *error, *out;
-    } cases[] = { { { "nowhere", "-out=d.json" }, "cannot read directory 'nowhere'", "d.json" },
-        { { "new/a.txt" }, "cannot read directory 'new/a.txt'", nullptr },
-        { { "new", "-out=nodir/d.json" }, "cannot write 'nodir/d.json': ", "nodir/d.json" },
-        { { "new", "extra" }, "unexpected argument 'extra' (try --help)", nullptr },
-        { { "-out=d.json" }, "no new-arrival directory given (try --help)", "d.json" } };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(s(c.arguments.join(' ')));
-        const Result result = run(UPGRADE_DESCRIBE_BIN, c.arguments, tmp.path());
-        EXPECT_EQ(result.code, 1);
-        EXPECT_EQ(s(result.out), "");
-        EXPECT_TRUE(result.err.startsWith(QString("UpgradeDescribe: ") + c.error)) << s(result.err);
-        EXPECT_EQ(result.err.count('\n'), 1);
-        if (c.out) {
-            EXPECT_FALSE(QFile::exists(tmp.path() + '/' + c.out));
-        }
-    }
-    EXPECT_EQ(s(QString::fromUtf8(readAll(tmp.path() + "/kept.json"))), "kept");
-}
 
 } // namespace
