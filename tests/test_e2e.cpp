@@ -2,7 +2,7 @@
 //   root/     the tree the run starts from (names and texts may hold %R, %S and %D);
 //   run       what to do, one step a line: "sleeper" starts a copy of sleep named %S in
 //             root/home, "self" runs the deployer as a copy named %D from now on,
-//             "write <path> <text>" writes a file, "touch <path>" gives it the current time,
+//             "touch <path>" gives a file the current time,
 //             and "deploy <working dir> <argument>..." or "describe <working dir> <argument>..."
 //             runs UpgradeDeploy or UpgradeDescribe once (paths under the root);
 //   expected  the whole transcript: each run's output, standard error and exit status, the logs
@@ -120,8 +120,6 @@ public:
                 startSleeper();
             else if (step == "self")
                 program = copyOfDeployer();
-            else if (step == "write")
-                writeAll(path, substitute(line.section(' ', 2)).toUtf8() + '\n', 0644);
             else if (step == "touch")
                 setTime(path, QDateTime::currentDateTime());
             else if (step == "deploy" || step == "describe")
