@@ -77,6 +77,8 @@ struct stat statOf(const QString& path)
 }
 
 // The loaders run as if the device's locale were Latin-1: documents must still be read as UTF-8.
+// Qt 6 has no settable locale codec and its text streams always decode UTF-8, so there the
+// loaders run in the machine's own locale.
 template <class Case> class Loader : public testing::TestWithParam<Case> {
 protected:
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
