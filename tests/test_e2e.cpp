@@ -11,6 +11,8 @@
 // %R is the temporary root, %S and %D the unique names, %P the sleeper's pid. The restart stand-ins
 // (QuorvelKeeper, QuorvelService, QuorvelBox, tools/restart.sh) record their working directory and
 // arguments in <name>.rec. UPGRADE_E2E_UPDATE=1 rewrites the expected files from what the runs do.
+#include "support.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -23,48 +25,23 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <utime.h>
 
 namespace {
 
+using namespace testsupport;
+
 const QString caseRoot = QStringLiteral(UPGRADE_TEST_DATA_DIR "/e2e");
-const QString timeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 // Every file of a case starts with this time, so that the tree shows which ones were changed.
 const QDateTime fixtureTime = QDateTime::fromString("2001-02-03 04:05:06", timeFormat);
 
 const char recorder[] = "#!/bin/sh\n"
                         "{ pwd -P; for a in \"$@\"; do echo \"[$a]\"; done; } >\"$0.rec.part\"\n"
                         "mv \"$0.rec.part\" \"$0.rec\"\n";
-
-std::string s(const QString& text) { return text.toStdString(); }
-
-QString uniqueName(const char* prefix)
-{
-    return prefix + QString("%1").arg(std::random_device()(), 8, 16, QChar('0'));
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& data, mode_t mode)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << s(path);
-    file.write(data);
-    file.close();
-    ::chmod(QFile::encodeName(path).constData(), mode);
-}
 
 void setTime(const QString& path, const QDateTime& time)
 {
@@ -105,7 +82,7 @@ public:
         copyTree(dir + "/root", root);
         for (const char* stand :
             { "QuorvelKeeper", "QuorvelService", "QuorvelBox", "tools/restart.sh" }) {
-            writeAll(home + '/' + stand, recorder, 0755);
+            writeFile(home + '/' + stand, recorder, 0755);
             setTime(home + '/' + stand, fixtureTime);
         }
     }
@@ -158,7 +135,7 @@ private:
         while (it.hasNext()) {
             const QString source = it.next();
             const QString target = to + '/' + substitute(QDir(from).relativeFilePath(source));
-            writeAll(target, substitute(QString::fromUtf8(readAll(source))).toUtf8(), 0644);
+            writeFile(target, substitute(QString::fromUtf8(readAll(source))).toUtf8());
             setTime(target, fixtureTime);
         }
     }
@@ -169,17 +146,7 @@ private:
         const QString exe = home + '/' + sleeperName;
         ASSERT_TRUE(QFile::copy("/bin/sleep", exe));
         setTime(exe, fixtureTime);
-        const QByteArray path = QFile::encodeName(exe);
-        sleeper = fork();
-        if (sleeper == 0) {
-            execl(path.constData(), path.constData(), "60", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        const QByteArray name = "Name:\t" + sleeperName.toLatin1() + '\n';
-        for (int i = 0;
-             i < 500 && readAll(QString("/proc/%1/status").arg(sleeper)).left(name.size()) != name;
-             ++i)
-            usleep(10000);
+        sleeper = startNamed(exe, "60");
     }
 
     QString copyOfDeployer()
@@ -205,14 +172,12 @@ private:
     {
         static const QRegularExpression start(
             "^State: Start, \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$");
-        static const QRegularExpression race(
-            "^Warning: (stat '/proc/\\d+' failed|open failed|format error, '')");
         QString kept;
         QStringList lines = log.split('\n');
         if (lines.last().isEmpty())
             lines.removeLast();
         for (QString line : lines) {
-            if (race.match(line).hasMatch())
+            if (endedDuringWalk(line))
                 continue;
             if (start.match(line).hasMatch())
                 line = "State: Start, <time>";
@@ -296,7 +261,7 @@ TEST_P(EndToEnd, LogTreeAndRestartsAreAsExpected)
     Case c(QString::fromStdString(GetParam()));
     const QString actual = c.transcript();
     if (qEnvironmentVariableIsSet("UPGRADE_E2E_UPDATE")) {
-        writeAll(c.dir + "/expected", actual.toUtf8(), 0644);
+        writeFile(c.dir + "/expected", actual.toUtf8());
         return;
     }
     EXPECT_EQ(s(QString::fromUtf8(readAll(c.dir + "/expected"))), s(actual));

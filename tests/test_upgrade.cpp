@@ -2,6 +2,7 @@
 // it, all against real files in temporary directories and real helper processes.
 #include "UpgradeCommon.h"
 #include "UpgradeDeploy.h"
+#include "support.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +20,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
-#include <random>
 #include <sstream>
 #include <string>
 
@@ -29,6 +29,8 @@
 
 namespace {
 
+using namespace testsupport;
+
 template <class F> std::string captured(F&& call)
 {
     std::ostringstream out;
@@ -37,10 +39,6 @@ template <class F> std::string captured(F&& call)
     std::cout.rdbuf(old);
     return out.str();
 }
-
-std::string s(const QString& text) { return text.toStdString(); }
-
-const QString timeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 
 // Expected texts name the directories of a case as %H (home as given), %N (new-file location)
 // and %R (the temporary root).
@@ -52,22 +50,6 @@ QString fill(
 
 // Documents are written with single quotes to keep the tables readable.
 QByteArray doc(const char* text) { return QByteArray(text).replace('\'', '"'); }
-
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << s(path);
-    file.write(data);
-    file.close();
-    ::chmod(QFile::encodeName(path).constData(), 0644);
-}
-
-QString readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString("<none>");
-}
 
 struct stat statOf(const QString& path)
 {
@@ -284,7 +266,7 @@ TEST(FileOps, DeployAndRemoveChangeOnlyWhatTheyMay)
             if (check.endsWith('-'))
                 EXPECT_FALSE(QFileInfo::exists(file.chopped(1))) << s(check);
             else
-                EXPECT_EQ(s(readFile(file)), s(check.section('=', 1))) << s(check);
+                EXPECT_EQ(readAll(file).toStdString(), s(check.section('=', 1))) << s(check);
         }
     }
 }
@@ -312,30 +294,13 @@ TEST(FileOps, ExecutableModeFollowsThePlaceHoweverHomeIsWritten)
 // A copy of /bin/sleep under a name that no other process bears.
 QString helperProgram(const QString& dir)
 {
-    const QString exe = dir + QString("/utq%1").arg(std::random_device()(), 8, 16, QChar('0'));
+    const QString exe = dir + '/' + uniqueName("utq");
     QFile::copy("/bin/sleep", exe);
     ::chmod(QFile::encodeName(exe).constData(), 0755);
     return exe;
 }
 
-// Starts the helper and waits until the process table shows it under its own name.
-pid_t spawn(const QString& exe)
-{
-    const QByteArray path = QFile::encodeName(exe);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl(path.constData(), path.constData(), "10", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    const QByteArray name = "Name:\t" + QFileInfo(exe).fileName().toLatin1() + '\n';
-    for (int i = 0; i < 500; ++i) {
-        QFile status(QString("/proc/%1/status").arg(pid));
-        if (status.open(QIODevice::ReadOnly) && status.readLine() == name)
-            break;
-        usleep(10000);
-    }
-    return pid;
-}
+pid_t spawn(const QString& exe) { return startNamed(exe, "10"); }
 
 // Drops the warnings about processes that ended while the real process table was walked.
 std::string settled(const std::string& log)
@@ -343,8 +308,7 @@ std::string settled(const std::string& log)
     std::istringstream in(log);
     std::string kept;
     for (std::string line; std::getline(in, line);)
-        if (line.rfind("Warning: stat '/proc/", 0) && line.rfind("Warning: open failed", 0)
-            && line != "Warning: format error, ''")
+        if (!endedDuringWalk(QString::fromStdString(line)))
             kept += line + '\n';
     return kept;
 }

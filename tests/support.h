@@ -1,0 +1,74 @@
+// Helpers the test programs share: files, unique helper processes and the log lines that a walk of
+// the machine's real process table may add at random.
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QString>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+inline std::string s(const QString& text) { return text.toStdString(); }
+
+inline const QString timeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+
+// A name that no process of the machine bears: |prefix| and eight hex digits, 15 characters at most
+// for a three-letter prefix, so /proc shows it whole.
+inline QString uniqueName(const char* prefix)
+{
+    return prefix + QString("%1").arg(std::random_device()(), 8, 16, QChar('0'));
+}
+
+inline QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline void writeFile(const QString& path, const QByteArray& data, mode_t mode = 0644)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << s(path);
+    file.write(data);
+    file.close();
+    ::chmod(QFile::encodeName(path).constData(), mode);
+}
+
+// Starts the native program |exe| (a copy of sleep) for |seconds| and waits until the process table
+// shows it under its own file name.
+inline pid_t startNamed(const QString& exe, const char* seconds)
+{
+    const QByteArray path = QFile::encodeName(exe);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(path.constData(), path.constData(), seconds, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const QByteArray name = "Name:\t" + QFileInfo(exe).fileName().toLatin1() + '\n';
+    for (int i = 0;
+         i < 500 && readAll(QString("/proc/%1/status").arg(pid)).left(name.size()) != name; ++i)
+        usleep(10000);
+    return pid;
+}
+
+// The warnings about processes that ended while the real process table was walked.
+inline bool endedDuringWalk(const QString& line)
+{
+    static const QRegularExpression race(
+        "^Warning: (stat '/proc/\\d+' failed|open failed, |format error, ''$)");
+    return race.match(line).hasMatch();
+}
+
+} // namespace testsupport
