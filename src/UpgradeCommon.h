@@ -1,45 +1,14 @@
-// One file of an upgrade and the operations that put it in place, remove it and stop the processes
-// that run it.
+// The ready-file record: one file of an upgrade and the operations that put it in place, remove it
+// and stop the processes that run it.
 #pragma once
+
+#include "HomePath.h"
+#include "RunLog.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QObject>
 #include <QString>
-
-// Writes |line| and a line end to the run's log, the standard output stream (which the run may
-// have redirected into its log file). Nothing is flushed here.
-void logLine(const QByteArray& line);
-
-// The path rules of a file under the application's home directory. |homeDir| and |path| are kept
-// exactly as given for the paths that messages show; the classification compares cleaned absolute
-// forms, so "/opt/app", "/opt/app/" and "." run from /opt/app classify every file alike.
-class THomePath {
-public:
-    THomePath(const QString& homeDir, const QString& path);
-
-    // homeDir + "/" + path, as composed.
-    QString target() const { return m_target; }
-    // The cleaned absolute form of the home directory.
-    QString home() const { return m_home; }
-    // True when the cleaned absolute target lies strictly inside the home directory.
-    bool isInsideHome() const;
-    // Runs as a process: directly in the home directory without suffix, or anywhere under ext/
-    // or upgrade/.
-    bool isStoppable() const;
-    // Gets mode 0775: a stoppable file, or a ".so" or ".sh" file directly in the home directory.
-    bool isExecutable() const;
-
-private:
-    bool isDirectlyInHome() const;
-    bool isUnder(const QString& subdir) const;
-    QString homePrefix() const;
-
-    QString m_target;
-    QString m_home;
-    QString m_absoluteTarget;
-    QString m_suffix;
-};
 
 class TReadyFile : public QObject {
     Q_OBJECT

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include <sys/stat.h>
@@ -69,6 +71,34 @@ inline bool endedDuringWalk(const QString& line)
     static const QRegularExpression race(
         "^Warning: (stat '/proc/\\d+' failed|open failed, |format error, ''$)");
     return race.match(line).hasMatch();
+}
+
+// What |call| writes to the standard output stream, where the run's log goes.
+template <class F> std::string captured(F&& call)
+{
+    std::ostringstream out;
+    std::streambuf* old = std::cout.rdbuf(out.rdbuf());
+    call();
+    std::cout.rdbuf(old);
+    return out.str();
+}
+
+// Expected texts name the directories of a case as %H (home as given), %N (new-file location)
+// and %R (the temporary root).
+inline QString fill(
+    const char* text, const QString& home, const QString& newLoc = {}, const QString& root = {})
+{
+    return QString::fromUtf8(text).replace("%H", home).replace("%N", newLoc).replace("%R", root);
+}
+
+// Documents are written with single quotes to keep the tables readable.
+inline QByteArray doc(const char* text) { return QByteArray(text).replace('\'', '"'); }
+
+inline struct stat statOf(const QString& path)
+{
+    struct stat st { };
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st;
 }
 
 } // namespace testsupport
