@@ -32,18 +32,20 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 } // namespace
 
-int terminateProcesses(const QString& fileName, const QString& procRoot)
+QList<TProcess> findProcesses(const QString& fileName, const QString& procRoot, bool& ok)
 {
+    ok = true;
+    QList<TProcess> found;
     const QByteArray root = QFile::encodeName(procRoot);
     DirHandle dir(opendir(root.constData()));
     if (!dir) {
         const int error = errno;
         logLine("Warning: open " + root + " failed(" + errnoText(error) + ')');
-        return -1;
+        ok = false;
+        return found;
     }
 
     const pid_t self = getpid();
-    int count = 0;
     while (const dirent* entry = readdir(dir.get())) {
         const char* name = entry->d_name;
         if (name[0] == '.')
@@ -76,10 +78,22 @@ int terminateProcesses(const QString& fileName, const QString& procRoot)
         }
         if (QString::fromLatin1(pieces.at(1).trimmed()) != fileName)
             continue;
+        found.append({ static_cast<pid_t>(pid), fileName });
+    }
+    return found;
+}
 
-        const QByteArray killed
-            = fileName.toLatin1() + '(' + QByteArray::number(static_cast<qlonglong>(pid)) + ')';
-        if (::kill(static_cast<pid_t>(pid), SIGTERM) == 0) {
+int terminateProcesses(const QString& fileName, const QString& procRoot)
+{
+    bool ok = true;
+    const QList<TProcess> processes = findProcesses(fileName, procRoot, ok);
+    if (!ok)
+        return -1;
+    int count = 0;
+    for (const TProcess& process : processes) {
+        const QByteArray killed = process.name.toLatin1() + '('
+            + QByteArray::number(static_cast<qlonglong>(process.pid)) + ')';
+        if (::kill(process.pid, SIGTERM) == 0) {
             ++count;
             logLine("Info: kill " + killed + " ok");
         } else {
