@@ -1,5 +1,6 @@
 // UpgradeDescribe: writes the file-description document of an upgrade from the files of its
 // new-arrival directory.
+#include "Checksum.h"
 #include "DocumentOutput.h"
 #include "json.h"
 
@@ -21,24 +22,29 @@ namespace {
 
 const QLatin1String removeOption("-remove=");
 const QLatin1String outOption("-out=");
+const QLatin1String allOrNothingOption("-all-or-nothing");
 
 const char usageText[]
-    = R"(Usage: UpgradeDescribe <new-arrival directory> [-remove=<path>]... [-out=<file>]
+    = R"(Usage: UpgradeDescribe <new-arrival directory> [-remove=<path>]... [-all-or-nothing]
+                       [-out=<file>]
 Writes the file-description document that UpgradeDeploy reads: one "files-ex" entry, with its
-"path" and "modified-time", for every regular file under the directory (depth first, sorted;
+"path", "modified-time" and "sha256" (the SHA-256 of its contents, which UpgradeDeploy checks
+before it changes anything), for every regular file under the directory (depth first, sorted;
 symbolic links are not followed; the document itself is never listed), and one "files-remove"
-entry for every -remove= option.
+entry for every -remove= option. -all-or-nothing adds "all-or-nothing": true, with which
+UpgradeDeploy puts every file back as it was when one of them cannot be put in place.
 The document goes to the standard output, or to <file>, which is replaced only once the whole
 document is written and synced (a symbolic link there is replaced, not followed).
 Exit status: 0 when the whole document was written; 1, after one line on the standard error, on a
-wrong argument, a directory that cannot be read, or a document that cannot be written whole (the
--out= file then keeps what it held).
+wrong argument, a directory or file that cannot be read, or a document that cannot be written
+whole (the -out= file then keeps what it held).
 )";
 
 struct Options {
     QString directory;
     QStringList removals;
     QString outFile;
+    bool allOrNothing = false;
 };
 
 // A file as the file system knows it, whatever path leads to it.
@@ -75,6 +81,8 @@ bool parseOptions(const QStringList& arguments, Options& options)
             options.removals.append(argument.mid(removeOption.size()));
         } else if (argument.startsWith(outOption)) {
             options.outFile = argument.mid(outOption.size());
+        } else if (argument == allOrNothingOption) {
+            options.allOrNothing = true;
         } else if (argument.startsWith(QLatin1Char('-')) || !options.directory.isEmpty()) {
             fail(QStringLiteral("unexpected argument '%1' (try --help)").arg(argument));
             return false;
@@ -113,10 +121,17 @@ bool isDocumentFile(const QFileInfo& file, const FileIdentities& skipped)
 
 bool describeFile(const QDir& root, const QFileInfo& file, QVariantList& files)
 {
+    QString error;
+    const QByteArray sha256 = fileSha256(file.filePath(), error);
+    if (sha256.isEmpty()) {
+        fail(error);
+        return false;
+    }
     QVariantMap entry;
     entry.insert(QStringLiteral("path"), root.relativeFilePath(file.absoluteFilePath()));
     entry.insert(QStringLiteral("modified-time"),
         file.lastModified().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+    entry.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
     files.append(entry);
     return true;
 }
@@ -165,6 +180,8 @@ int describe(const Options& options)
     QVariantMap document;
     document.insert(QStringLiteral("files-ex"), files);
     document.insert(QStringLiteral("files-remove"), options.removals);
+    if (options.allOrNothing)
+        document.insert(QStringLiteral("all-or-nothing"), true);
     bool ok = true;
     const QByteArray text = JsonCodec::Json::serialize(document, ok, "\n");
     if (!ok) {
