@@ -15,8 +15,8 @@ namespace {
 
 QString systemError() { return QString::fromLocal8Bit(std::strerror(errno)); }
 
-// A descriptor that is closed on every path. close() reports what a late write error may leave for
-// the close to tell.
+// A descriptor that is closed on every path. close() is for the one close whose result matters: a
+// file system may report a failed write only there.
 class Descriptor {
 public:
     explicit Descriptor(int opened = -1)
@@ -57,10 +57,11 @@ public:
             ::unlink(name.constData());
     }
 
-    bool create(const QByteArray& target)
+    bool create(const QString& target)
     {
-        QByteArray pattern = QFile::encodeName(QFileInfo(QFile::decodeName(target)).path()) + "/."
-            + QFile::encodeName(QFileInfo(QFile::decodeName(target)).fileName()) + ".XXXXXX";
+        const QFileInfo info(target);
+        QByteArray pattern
+            = QFile::encodeName(info.path() + QLatin1String("/.") + info.fileName()) + ".XXXXXX";
         descriptor.reset(::mkostemp(pattern.data(), O_CLOEXEC));
         if (descriptor.fd < 0)
             return false;
@@ -109,13 +110,13 @@ bool writeAll(int fd, const QByteArray& data)
 // Some file systems cannot sync (EINVAL); there is nothing more to make durable on them.
 bool syncFile(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
 
-bool syncDirectory(const QByteArray& target, QString& error)
+bool syncDirectory(const QString& target, QString& error)
 {
-    const QByteArray dir = QFile::encodeName(QFileInfo(QFile::decodeName(target)).path());
-    Descriptor descriptor(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const QString dir = QFileInfo(target).path();
+    Descriptor descriptor(
+        ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (descriptor.fd < 0 || !syncFile(descriptor.fd)) {
-        error = QStringLiteral("sync of directory '%1' failed: %2")
-                    .arg(QFile::decodeName(dir), systemError());
+        error = QStringLiteral("sync of directory '%1' failed: %2").arg(dir, systemError());
         return false;
     }
     return true;
@@ -142,7 +143,7 @@ bool saveDocument(const QString& path, const QByteArray& data, QString& error)
 {
     const QByteArray target = QFile::encodeName(path);
     TemporaryFile temporary;
-    if (!temporary.create(target)) {
+    if (!temporary.create(path)) {
         error = systemError();
         return false;
     }
@@ -161,7 +162,7 @@ bool saveDocument(const QString& path, const QByteArray& data, QString& error)
     }
     temporary.release();
     // Now |path| names the new document; the directory's sync makes that survive a power cut.
-    return syncDirectory(target, error);
+    return syncDirectory(path, error);
 }
 
 bool printDocument(const QByteArray& data, QString& error)
