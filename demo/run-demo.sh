@@ -4,7 +4,7 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
-cmake -S "$top" -B "$top/build-demo" -DUPGRADE_BUILD_TESTS=OFF >/dev/null
+cmake -S "$top" -B "$top/build-demo" -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$top/build-demo" --parallel "$(nproc)" --target UpgradeDeploy
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/upgrade-demo.XXXXXX")
