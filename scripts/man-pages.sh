@@ -70,7 +70,9 @@ render() { # name summary version
         next
     }
     {
+        # An indented line continues the item above it; a line at the margin ends the item.
         line = $0
+        if (initem && line !~ /^ /) { initem = 0; inpara = 0 }
         sub(/^ +/, "", line)
         if (!initem) para()
         print esc(line)
