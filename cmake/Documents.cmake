@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The licence, the changelog and the manual pages that go with the programs: installed by
 # `cmake --install` and so put in the package. Debian wants the changelog and the manual pages
 # compressed with gzip -9; -n leaves out the name and time stamp, so the same text always gives

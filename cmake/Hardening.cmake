@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Hardening of every target, on by default: the programs run as root on devices nobody can reach,
 # so an overflow must stop the program rather than let it go on. Turn it off with
 # -DUPGRADE_HARDENING=OFF (sanitizer and fuzzing builds bring their own instrumentation).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian package of the program (cpack -G DEB, from the build tree): the install rules of src/ and
 # describe/ put the programs under bin/ and cmake/Documents.cmake the licence, the changelog and
 # the manual pages under share/; the tests install nothing, so a tree built with its tests gives

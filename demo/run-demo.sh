@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds UpgradeDeploy and runs a real upgrade on a copy of the demo home directory, then shows
 # the log, the files as the upgrade left them and what the demo keeper was started with.
 set -eu

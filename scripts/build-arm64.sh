@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Cross-builds the program and its tests for 64-bit ARM (arm64) in build-arm64/. Its tests run with
 # ctest in that directory, under qemu-aarch64.
 # Usage: scripts/build-arm64.sh [cmake option]...

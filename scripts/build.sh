@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Configures and builds the native (host) tree in build/ unless another directory is given.
 # Usage: scripts/build.sh [build directory] [cmake option]...
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Makes the Debian package of a build tree that is already built (cpack, into <tree>/package/) and
 # has lintian check it: any error or warning fails, and so does missing hardening. Without lintian
 # the package is still made, and the check says it was skipped (scripts/install-deps.sh package

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # What a release needs beyond passing tests, checked on the native tree the tests built: every
 # source file carries its licence line, the manual pages say what --help says, the programs build
 # on a machine without GoogleTest (and the configure output says why the tests are off), and the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The one list of what the builds need from Debian, by build: installs the packages of the builds
 # named that are not installed yet (through scripts/apt-install.sh). Any other argument is taken
 # as one more Debian package.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Writes man/UpgradeDeploy.1 and man/UpgradeDescribe.1 from the --help and --version output of the
 # programs built in the given tree, so that the manual pages say what the programs say. With
 # --check it writes nothing and fails, showing the difference, when a committed page is not what

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Makes the Debian packages of the program in out/: one for this machine (Qt 5, from build/) and
 # one for armhf (from the cross build tree build-armhf/), the trees the test legs build, and
 # checks each with lintian. The maintainer field comes from -DUPGRADE_PACKAGE_MAINTAINER=; give it

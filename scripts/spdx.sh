@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks that every tracked source file (C++, C, CMake, shell) begins with its licence line:
 # "// SPDX-License-Identifier: MIT" in C and C++, "# SPDX-License-Identifier: MIT" in CMake and
 # shell, right after the "#!" line in a script. With --add it inserts the missing lines instead.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Cross-builds the program and its tests for 32-bit ARM (armhf) in build-armhf/ and runs the whole
 # test suite there under qemu-user.
 # Usage: scripts/test-armhf.sh [ctest option]...

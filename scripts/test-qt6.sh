@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the program and its tests against Qt 6 in build-qt6/ and runs the whole test suite.
 # Usage: scripts/test-qt6.sh [ctest option]...
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the program and runs its whole test suite three times: natively against Qt 5, natively
 # against Qt 6, and cross-built for 32-bit ARM (armhf) under qemu-user. After the native leg it
 # checks what a release needs (licence lines, manual pages, a build without GoogleTest, the
