@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UpgradeDescribe: writes the file-description document of an upgrade from the files of its
 // new-arrival directory.
 #include "Checksum.h"
