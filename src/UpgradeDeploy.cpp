@@ -48,6 +48,9 @@ const QLatin1String notifyStateFiles[]
 
 QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
 
+// Escaped, as every outside text in a log line.
+QByteArray utf8(const QString& text) { return logText(text); }
+
 // A setting path that does not begin with "/" is taken under the home directory, as composed.
 QString underHome(const QString& homeDir, const QString& path)
 {
@@ -199,7 +202,10 @@ void TUpgradeDeploy::removeStateFile(const QString& filePath)
 {
     if (!QFile::exists(filePath))
         return;
-    logOutcome(QFile::remove(filePath), "remove file " + quoted(filePath));
+    if (QFile::remove(filePath))
+        logLine("Info: remove file '" + utf8(filePath) + "' ok");
+    else
+        logLine("Warning: remove file '" + utf8(filePath) + "' failed");
 }
 
 void TUpgradeDeploy::removeDescription()
