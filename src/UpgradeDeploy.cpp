@@ -1,5 +1,7 @@
 #include "UpgradeDeploy.h"
 
+#include "FileReplacement.h"
+#include "HomePath.h"
 #include "UpgradeCommon.h"
 #include "json.h"
 
@@ -14,7 +16,10 @@
 #include <QVariant>
 #include <QtGlobal>
 
+#include <cerrno>
 #include <iostream>
+
+#include <unistd.h>
 
 namespace {
 
@@ -113,11 +118,15 @@ void TUpgradeDeploy::start()
     }
 
     logLine("State: File-Upgrade");
+    // The new files are on disk before the first rename makes the application rely on them.
+    flushFileSystems({ homeDir, newFileLoc });
     deployFiles(files);
     removeFiles(removeList);
-    removeStateFile(homeDir + QLatin1String("/conf/share_notify.json"));
-    removeStateFile(homeDir + QLatin1String("/data/share_notify.db"));
+    removeStateFile(QStringLiteral("conf/share_notify.json"));
+    removeStateFile(QStringLiteral("data/share_notify.db"));
     removeDescription();
+    // Every rename and removal of the run is on disk before the application starts on them.
+    flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
     response(QString());
 }
 
@@ -142,14 +151,25 @@ void TUpgradeDeploy::removeFiles(const QStringList& removeList)
     }
 }
 
-void TUpgradeDeploy::removeStateFile(const QString& filePath)
+// Removes the state file at |relPath| under the home directory when it is there, confined like
+// every file operation of the run: a link is removed as a link, and a directory on the way that
+// leads out of the home directory makes the removal fail.
+void TUpgradeDeploy::removeStateFile(const QString& relPath)
 {
-    if (!QFile::exists(filePath))
+    const THomePath place(homeDir, relPath);
+    TDirAt dir;
+    int error = 0;
+    const TPlace found = place.openDir(false, dir, error);
+    // A directory on the way that is missing, or is a file, holds no state file.
+    if (found == TPlace::Missing || (found == TPlace::Failed && error == ENOTDIR))
         return;
-    if (QFile::remove(filePath))
-        logLine("Info: remove file '" + utf8(filePath) + "' ok");
-    else
-        logLine("Warning: remove file '" + utf8(filePath) + "' failed");
+    if (found == TPlace::Ok && ::unlinkat(dir.fd, place.name().constData(), 0) == 0) {
+        logLine("Info: remove file '" + utf8(place.target()) + "' ok");
+        return;
+    }
+    if (found == TPlace::Ok && errno == ENOENT)
+        return;
+    logLine("Warning: remove file '" + utf8(place.target()) + "' failed");
 }
 
 void TUpgradeDeploy::removeDescription()

@@ -51,7 +51,7 @@ private:
     void openLog(bool& failed);
     void deployFiles(QList<TReadyFile>& files);
     void removeFiles(const QStringList& removeList);
-    void removeStateFile(const QString& filePath);
+    void removeStateFile(const QString& relPath);
     void removeDescription();
     void restart();
     void restartProgram();
