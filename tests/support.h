@@ -8,9 +8,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QString>
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -71,6 +73,14 @@ inline bool endedDuringWalk(const QString& line)
     static const QRegularExpression race(
         "^Warning: (stat '/proc/\\d+' failed|open failed, |format error, ''$)");
     return race.match(line).hasMatch();
+}
+
+// The log without the lines that a walk of the real process table may add at random.
+inline std::string withoutRaces(const std::string& log)
+{
+    QStringList lines = QString::fromStdString(log).split('\n');
+    lines.erase(std::remove_if(lines.begin(), lines.end(), endedDuringWalk), lines.end());
+    return s(lines.join('\n'));
 }
 
 // What |call| writes to the standard output stream, where the run's log goes.

@@ -90,14 +90,6 @@ struct Tree {
     }
 };
 
-// The log without the lines that a walk of the real process table may add at random.
-std::string withoutRaces(const std::string& log)
-{
-    QStringList lines = QString::fromStdString(log).split('\n');
-    lines.erase(std::remove_if(lines.begin(), lines.end(), endedDuringWalk), lines.end());
-    return s(lines.join('\n'));
-}
-
 TEST(FileOps, DeployAndRemoveChangeOnlyWhatTheyMay)
 {
     for (const auto& c : fileCases) {
