@@ -271,7 +271,8 @@ TEST(Failure, MoveInRefusedLeavesTheInstalledFile)
     layout.expect("home/k.txt=O home/k.txt.tmp- new/k.txt=N");
 }
 
-// A tmpfs mounted over the home directory, too small for the new file.
+// A tmpfs mounted over the home directory, too small for the new file. It is detached lazily: the
+// run keeps the home directory open.
 struct SmallMount {
     QString dir;
     bool mounted;
@@ -283,7 +284,7 @@ struct SmallMount {
     ~SmallMount()
     {
         if (mounted)
-            ::umount(QFile::encodeName(dir).constData());
+            ::umount2(QFile::encodeName(dir).constData(), MNT_DETACH);
     }
 };
 
