@@ -191,6 +191,7 @@ QString makeBackup(const TReplacement& r, TBackup& backup)
     const QString staleFailed
         = QLatin1String("remove '") + r.target + QLatin1String(".tmp' failed");
     // Now the installed file is at the target; a backup left by a cut-off run may stand beside it.
+    // Power cut: the target holds the old file, the new one waits whole where it was prepared.
     int linked = ::linkat(dir, target, dir, name.constData(), 0);
     int linkError = errno;
     if (linked != 0 && linkError == EEXIST) {
@@ -200,7 +201,8 @@ QString makeBackup(const TReplacement& r, TBackup& backup)
         linkError = errno;
     }
     if (linked == 0) {
-        // Now the installed file has two names, the target and the backup.
+        // Now the installed file has two names, the target and the backup. Power cut: the target
+        // holds the old file; the next deployment of the path drops the backup.
         backup = TBackup::Linked;
         return QString();
     }
@@ -214,13 +216,15 @@ QString makeBackup(const TReplacement& r, TBackup& backup)
     if (::renameat(dir, target, dir, name.constData()) != 0)
         return backupFailed;
     // Now the installed file is only at the backup name and the target path is empty, until the
-    // rename below or the restore.
+    // rename below or the restore. Power cut: the old file is at the backup; the next deployment
+    // moves the new file in and drops the backup, as before hard links were used.
     backup = TBackup::Renamed;
     return QString();
 }
 
-// After a failed move-in: the target holds the installed file again. A backup that cannot be
-// dropped or put back stays for the next deployment of the path, which recovers from it.
+// After a failed move-in: the target holds the installed file again (with a hard-link backup it
+// never stopped holding it; otherwise the backup is renamed back in one step). A backup that cannot
+// be dropped or put back stays for the next deployment of the path, which recovers from it.
 void restoreBackup(const TReplacement& r, TBackup backup)
 {
     const int dir = r.targetAt.dir.fd;
@@ -243,6 +247,9 @@ bool renameIn(const TReplacement& r, const TFileAt& from)
 QString moveIn(const TReplacement& r, int from, bool& copied, bool& timeFailed)
 {
     const TFileAt copyAt { r.targetAt.dir, copyName(r) };
+    // After this rename the target holds the new file, whose data the run flushed before its
+    // first rename (or fsynced, for a copy). Power cut before it reaches the journal: the target
+    // still holds the old file; after: the new one. Never neither.
     if (renameIn(r, copied ? copyAt : r.sourceAt))
         return QString();
     if (errno == EXDEV && !copied) {
@@ -267,7 +274,8 @@ bool syncDirectory(const TDirAt& dir)
 void finish(const TReplacement& r, bool copied, bool timeFailed)
 {
     // Now the new file is at the target; the installed one, if there was one, is at the backup
-    // name only.
+    // name only. Power cut: the target holds the new file; a backup or a copy's source left over
+    // is removed by the next deployment (the source is simply deployed again).
     if (copied
         && (!syncDirectory(r.targetAt.dir)
             || ::unlinkat(r.sourceAt.dir.fd, r.sourceAt.name.constData(), 0) != 0))
@@ -296,7 +304,7 @@ QString replaceFile(const TReplacement& r)
     if (!error.isEmpty())
         return error;
     // Now the new file, with its mode and time, is complete in the target's directory or in the
-    // new-arrival directory; the target is untouched.
+    // new-arrival directory; the target is untouched. Power cut: the target holds the old file.
     TBackup backup = TBackup::None;
     error = makeBackup(r, backup);
     if (error.isEmpty())

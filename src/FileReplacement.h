@@ -47,8 +47,10 @@ QString replaceFile(const TReplacement& r);
 
 // Undoes one replacement made with keepBackup: when "<target>.tmp" exists it is renamed back over
 // the target, so the installed file returns; otherwise the target is removed, as there was no
-// installed file before. Confined like every operation of the run. Returns false, having changed
-// nothing, when the target is not confined or the rename or removal fails.
+// installed file before. (With keepBackup, a backup found beside a missing target is kept too: it
+// is the installed file of a run cut off between its two renames.) Confined like every operation of
+// the run. Returns false, having changed nothing, when the target is not confined or the rename or
+// removal fails.
 bool undoReplacement(const QString& homeDir, const QString& path);
 
 // Sets the modification time of |filePath| to |modifiedTime| and its access time to now, without
