@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -57,20 +58,22 @@ struct Watch {
     ~Watch() { ::close(fd); }
     std::string events(const QByteArray& name) const
     {
-        alignas(inotify_event) char buffer[64 * 1024];
+        char buffer[64 * 1024];
         std::string seen;
         ssize_t size;
         while ((size = ::read(fd, buffer, sizeof buffer)) > 0) {
             for (char* at = buffer; at < buffer + size;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(at);
-                at += sizeof(inotify_event) + event->len;
-                if (event->len == 0 || name != event->name)
+                inotify_event event;
+                std::memcpy(&event, at, sizeof event);
+                const char* eventName = at + sizeof event;
+                at += sizeof event + event.len;
+                if (event.len == 0 || name != eventName)
                     continue;
                 const std::pair<uint32_t, char> kinds[]
                     = { { IN_MOVED_FROM, 'F' }, { IN_MOVED_TO, 'T' }, { IN_DELETE, 'D' },
                           { IN_CREATE, 'C' }, { IN_ATTRIB, 'A' } };
                 for (const auto& kind : kinds) {
-                    if (event->mask & kind.first)
+                    if (event.mask & kind.first)
                         seen += kind.second;
                 }
             }
