@@ -3,6 +3,7 @@
 
 #include "Document.h"
 #include "DryRun.h"
+#include "FileReplacement.h"
 #include "HomePath.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
@@ -15,6 +16,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QVariant>
+
+#include <cerrno>
+
+#include <unistd.h>
 
 namespace {
 
@@ -153,11 +158,15 @@ void TUpgradeDeploy::start()
     }
 
     logLine("State: File-Upgrade");
+    // The new files are on disk before the first rename makes the application rely on them.
+    flushFileSystems({ homeDir, newFileLoc });
     deployFiles(files, verification);
     removeFiles(removeList);
     for (const QLatin1String& stateFile : notifyStateFiles)
-        removeStateFile(homeDir + stateFile);
+        removeStateFile(stateFile.mid(1));
     removeDescription();
+    // Every rename and removal of the run is on disk before the application starts on them.
+    flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
     response(QString());
 }
 
@@ -199,14 +208,25 @@ void TUpgradeDeploy::removeFiles(const QStringList& removeList)
     }
 }
 
-void TUpgradeDeploy::removeStateFile(const QString& filePath)
+// Removes the state file at |relPath| under the home directory when it is there, confined like
+// every file operation of the run: a link is removed as a link, and a directory on the way that
+// leads out of the home directory makes the removal fail.
+void TUpgradeDeploy::removeStateFile(const QString& relPath)
 {
-    if (!QFile::exists(filePath))
+    const THomePath place(homeDir, relPath);
+    TDirAt dir;
+    int error = 0;
+    const TPlace found = place.openDir(false, dir, error);
+    // A directory on the way that is missing, or is a file, holds no state file.
+    if (found == TPlace::Missing || (found == TPlace::Failed && error == ENOTDIR))
         return;
-    if (QFile::remove(filePath))
-        logLine("Info: remove file '" + utf8(filePath) + "' ok");
-    else
-        logLine("Warning: remove file '" + utf8(filePath) + "' failed");
+    if (found == TPlace::Ok && ::unlinkat(dir.fd, place.name().constData(), 0) == 0) {
+        logLine("Info: remove file '" + utf8(place.target()) + "' ok");
+        return;
+    }
+    if (found == TPlace::Ok && errno == ENOENT)
+        return;
+    logLine("Warning: remove file '" + utf8(place.target()) + "' failed");
 }
 
 void TUpgradeDeploy::removeDescription()
