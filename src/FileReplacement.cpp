@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How one file is replaced, and what is on disk at each step.
 //
 // The target path must hold the old file or the new one, whole, at every instant: the application

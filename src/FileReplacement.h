@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The replacement of one installed file by a new one, safe at every instant: the target path holds
 // the old file or the new one, whole, whenever the power goes; a ".tmp" backup of the installed
 // file stands beside it until the new file is in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Confinement is decided on descriptors: the directory that holds a target is opened once with
 // every link on the way resolved, checked against the real root directory, and then every call
 // acts on the last component relative to that descriptor (linkat, renameat, unlinkat, ...). So
