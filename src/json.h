@@ -50,17 +50,6 @@ public:
     // maps always use "\r\n".
     static QByteArray serialize(const QVariant& data);
     static QByteArray serialize(const QVariant& data, bool& success, QByteArray lineBreak);
-
-private:
-    static QVariant parseValue(const QString& json, int& index, bool& success, int depth);
-    static QVariant parseObject(const QString& json, int& index, bool& success, int depth);
-    static QVariant parseArray(const QString& json, int& index, bool& success, int depth);
-    static QVariant parseString(const QString& json, int& index, bool& success);
-    static QVariant parseNumber(const QString& json, int& index);
-    static int lastIndexOfNumber(const QString& json, int index);
-    static void eatWhitespace(const QString& json, int& index);
-    static int lookAhead(const QString& json, int index);
-    static int nextToken(const QString& json, int& index);
 };
 
 } // namespace JsonCodec
