@@ -9,6 +9,7 @@
 #include <QtGlobal>
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -369,8 +370,11 @@ namespace {
     }
 
     // A whole-number double keeps a "." or an "e" so that it reads back as a double.
+    // JSON has no text for infinity or NaN ("inf.0" would be read by nobody): a null result.
     QByteArray serializeDouble(double value)
     {
+        if (!std::isfinite(value))
+            return QByteArray();
         QByteArray text = QByteArray::number(value, 'g', 20);
         if (!text.contains('.') && !text.contains('e'))
             text += ".0";
@@ -386,6 +390,10 @@ namespace {
             return quoted(data.toString());
         case QMetaType::Double:
             return serializeDouble(data.toDouble());
+        // A float would otherwise be rounded to a whole number by the integer conversion below,
+        // which is undefined for infinity and values beyond 64 bits.
+        case QMetaType::Float:
+            return serializeDouble(double(data.toFloat()));
         case QMetaType::Bool:
             return data.toBool() ? QByteArray("true") : QByteArray("false");
         case QMetaType::ULongLong:

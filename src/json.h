@@ -6,7 +6,11 @@
 // strings QString, numbers with "." double, other numbers qlonglong (leading "-") or qulonglong,
 // true/false bool and null an invalid QVariant.
 //
-// The writer turns a QVariant tree back into JSON text (UTF-8) in a fixed layout.
+// A number text that Qt's conversion rejects yields 0 of its type; that includes a double that
+// overflows, so the reader never gives infinity.
+//
+// The writer turns a QVariant tree back into JSON text (UTF-8) in a fixed layout. It fails on a
+// double (or float) that is infinite or NaN, which JSON cannot hold.
 #pragma once
 
 #include <QByteArray>
