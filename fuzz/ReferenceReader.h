@@ -1,0 +1,7 @@
+// The plain reader that the fuzzer compares the real one with.
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+QVariant referenceParse(const QString& json, bool& success);
