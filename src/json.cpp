@@ -123,7 +123,7 @@ namespace {
     // returns infinity: a value that the writer could not write back.
     double toDouble(const QChar* start, const QChar* stop)
     {
-        const int length = int(stop - start);
+        const qsizetype length = stop - start;
         if (length <= MaxQuickNumber) {
             char text[MaxQuickNumber];
             for (int i = 0; i < length; ++i)
@@ -149,7 +149,7 @@ namespace {
         for (const QChar* c = start; c < stop; ++c) {
             const unsigned digit = unsigned(c->unicode()) - '0';
             if (digit > 9)
-                return QStringView(start, int(stop - start)).toULongLong(nullptr, 10);
+                return QStringView(start, stop - start).toULongLong(nullptr, 10);
             if (value > (max - digit) / 10)
                 return 0;
             value = value * 10 + digit;
@@ -162,12 +162,12 @@ namespace {
     {
         constexpr qulonglong limit = qulonglong(std::numeric_limits<qlonglong>::max()) + 1;
         if (stop - start < 2)
-            return QStringView(start, int(stop - start)).toLongLong(nullptr, 10);
+            return QStringView(start, stop - start).toLongLong(nullptr, 10);
         qulonglong magnitude = 0;
         for (const QChar* c = start + 1; c < stop; ++c) {
             const unsigned digit = unsigned(c->unicode()) - '0';
             if (digit > 9)
-                return QStringView(start, int(stop - start)).toLongLong(nullptr, 10);
+                return QStringView(start, stop - start).toLongLong(nullptr, 10);
             if (magnitude > (limit - digit) / 10)
                 return 0;
             magnitude = magnitude * 10 + digit;
@@ -198,7 +198,7 @@ namespace {
 
     struct StringScan {
         const QChar* close; // the closing quotation mark; null when the string is not closed
-        int length; // of the resolved text
+        qsizetype length; // of the resolved text
     };
 
     // Finds the end of a string by the rules resolveEscapes() applies and counts what it resolves
@@ -206,7 +206,7 @@ namespace {
     // to as many characters as it spans.
     StringScan scanString(const QChar* p, const QChar* end)
     {
-        int length = 0;
+        qsizetype length = 0; // not int: a Qt 6 string may hold more
         while (p < end) {
             const QChar c = *p++;
             if (c == QLatin1Char('"'))
@@ -232,7 +232,7 @@ namespace {
 
     // |p| is the first character after the opening quotation mark of a string that scanString()
     // found closed and |length| long.
-    QString resolveEscapes(const QChar* p, int length)
+    QString resolveEscapes(const QChar* p, qsizetype length)
     {
         QString text(length, Qt::Uninitialized);
         QChar* out = text.data();
@@ -259,7 +259,7 @@ namespace {
     // hands out one shared QString per key instead of a new allocation per member.
     class KeyCache {
     public:
-        QString take(const QChar* text, int length)
+        QString take(const QChar* text, qsizetype length)
         {
             if (length > MaxKey)
                 return QString(text, length);
@@ -549,7 +549,7 @@ namespace {
             p = end;
             return false;
         }
-        const int raw = int(scan.close - p);
+        const qsizetype raw = scan.close - p;
         if (scan.length > 0 && scan.length == raw)
             text = isKey ? keys.take(p, raw) : QString(p, raw);
         else if (scan.length > 0)
