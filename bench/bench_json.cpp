@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codec against QJsonDocument on a file-description document of about 20 MB: 200 000
 // "files-ex" entries with "path", "modified-time" and "sha256", 20 000 "files" and 5 000
 // "files-remove", written by the codec's own writer as UpgradeDescribe writes it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What both fuzz targets check trees with.
 #pragma once
 

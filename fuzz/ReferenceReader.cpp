@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader as it was before it was made fast: it walks the text with QString::at(), builds
 // strings a character at a time and cuts a substring for every number and "\u" escape. It follows
 // the reading rules literally, which makes it the oracle the fuzzer holds the real reader to.

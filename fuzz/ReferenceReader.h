@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plain reader that the fuzzer compares the real one with.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the reader: any input, read as UTF-8 as the program reads its documents and
 // as raw UTF-16 code units (lone surrogates and all), must give exactly the tree and the flag of
 // the plain reference reader, and a failure must give nothing but the empty result of its kind.

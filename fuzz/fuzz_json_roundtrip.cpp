@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for a write-then-read round trip: whatever the reader makes of the input, the
 // writer must write it, the reader must read that text back as the same tree, and writing that
 // again must give the same bytes. What may change is what the value model and UTF-8 change: a

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the codec's libFuzzer targets with clang (ASan + UBSan) in build-fuzz/ and runs each one
 # for a bounded time, starting from the seed corpus in fuzz/corpus/. The inputs it finds go to a
 # scratch directory, not into the repository; an input that fails is saved in build-fuzz/.
@@ -6,9 +7,9 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
-"$top/scripts/apt-install.sh" cmake make clang qtbase5-dev
+"$top/scripts/install-deps.sh" clang
 cmake -S "$top" -B "$top/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DUPGRADE_WERROR=ON \
-    -DUPGRADE_FUZZ=ON -DUPGRADE_BUILD_TESTS=OFF >/dev/null
+    -DUPGRADE_FUZZ=ON -DUPGRADE_HARDENING=OFF -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$top/build-fuzz" --parallel "$(nproc)" --target fuzz_json_read fuzz_json_roundtrip
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
