@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process table's costs: one walk of /proc against the floor in C (proc_floor.c), and the
 // downtime of an upgrade whose files are run by processes, from the first stop to the last file in
 // place.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The least a program can do to find the processes that run a file: read the process table's
  * directory, and for each process directory (the type comes with the entry) open, read and close
  * its status file; the command line is read only when the status name matches a name that the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The floor that one walk of the process table is measured against (proc_floor.c). */
 #ifndef UPGRADE_PROC_FLOOR_H
 #define UPGRADE_PROC_FLOOR_H

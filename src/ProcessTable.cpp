@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The walk reads each entry with openat() relative to the table's directory into a stack buffer
 // and takes the entry's type from readdir(): a walk runs once per stoppable file of a run, on a
 // table of a few hundred entries, and costs little more than the system calls it has to make.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stopping the processes that run a file: real helper processes under unique names, the wait for
 // their end with and without pidfds, and fixture process tables for the odd entries.
 #include "ProcessTable.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program for the process tests to stop: "upgrade_test_sleeper <seconds> [<term delay ms>]"
 // sleeps for <seconds> and exits 0. Given a delay, it answers SIGTERM as a program that cleans up
 // first: it ends that many milliseconds after the signal, with status 0. Started with SIGTERM
