@@ -3,7 +3,7 @@
 // downtime of an upgrade whose files are run by processes, from the first stop to the last file in
 // place.
 //
-//   cmake -S . -B build-bench -DUPGRADE_BUILD_BENCH=ON -DUPGRADE_BUILD_TESTS=OFF
+//   cmake -S . -B build-bench -DUPGRADE_BUILD_BENCH=ON -DBUILD_TESTING=OFF
 //   cmake --build build-bench --target bench_proc && build-bench/bench/bench_proc
 #include "ProcessTable.h"
 #include "UpgradeCommon.h"
