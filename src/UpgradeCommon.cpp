@@ -43,9 +43,13 @@ bool TReadyFile::changeFileTime(const QString& filePath)
 
 void TReadyFile::stopProcesses()
 {
-    if (terminate(path) > 0) {
+    TTerminated terminated
+        = terminateProcesses(QFileInfo(path).fileName(), QStringLiteral("/proc"));
+    if (terminated.count() > 0) {
+        // The line keeps its words, but the wait ends as soon as every process signalled has
+        // ended; one that ignores the signal costs one second, as the fixed sleep did.
         logLine("Warning: just kill the process, sleep 1 second");
-        sleep(1);
+        terminated.waitForEnd(std::chrono::seconds(1));
     }
 }
 
@@ -167,5 +171,5 @@ int TReadyFile::terminate(const QString& filePath)
 
 int TReadyFile::terminate(const QString& filePath, const QString& procRoot)
 {
-    return terminateProcesses(QFileInfo(filePath).fileName(), procRoot);
+    return terminateProcesses(QFileInfo(filePath).fileName(), procRoot).count();
 }

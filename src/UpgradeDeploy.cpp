@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QVariant>
+#include <QtGlobal>
 
 #include <cerrno>
 
@@ -50,7 +51,7 @@ const QLatin1String entrustArgument("-entrust=");
 // installed version, so every run that gets past both documents deletes it and the restarted
 // application builds it anew.
 const QLatin1String notifyStateFiles[]
-    = { QLatin1String("/conf/share_notify.json"), QLatin1String("/data/share_notify.db") };
+    = { QLatin1String("conf/share_notify.json"), QLatin1String("data/share_notify.db") };
 
 // Every described time is local time. With TZ unset, glibc looks at /etc/localtime again at each
 // conversion, and Qt converts a described time several times: a stat each, nine per file. Naming
@@ -188,7 +189,7 @@ void TUpgradeDeploy::start()
     deployFiles(files, verification);
     removeFiles(removeList);
     for (const QLatin1String& stateFile : notifyStateFiles)
-        removeStateFile(stateFile.mid(1));
+        removeStateFile(stateFile);
     removeDescription();
     // Every rename and removal of the run is on disk before the application starts on them.
     flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
@@ -266,7 +267,7 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkDeploy(files, verification, newFileLoc, homeDir);
     checkRemovals(removeList, homeDir);
     for (const QLatin1String& stateFile : notifyStateFiles)
-        checkRemoveIfExists(homeDir + stateFile);
+        checkRemoveIfExists(homeDir + QLatin1Char('/') + stateFile);
     checkRemoveIfExists(newFileDesc);
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replacing one installed file, step by step, on real files: on the home directory's file system
 // and with the new-arrival directory on another one (/dev/shm, a tmpfs).
 #include "FileReplacement.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Confinement of a path to the real home directory, against real trees of directories and links.
 #include "HomePath.h"
 #include "support.h"

@@ -307,6 +307,7 @@ TEST_P(Verification, ChecksNewFilesBeforeAnythingMoves)
 }
 INSTANTIATE_TEST_SUITE_P(Checksums, Verification, testing::ValuesIn(verifyCases),
     [](const testing::TestParamInfo<VerifyRow>& row) { return std::string(row.param.name); });
+
 // The notification state files are removed only inside the home directory: a link at the file is
 // removed as a link, and a conf/ that leads out of the home directory is not looked into.
 TEST(StateFiles, AreRemovedOnlyInsideTheHomeDirectory)
