@@ -172,32 +172,12 @@ QString copyBeside(const TReplacement& r, int from, bool& timeFailed)
 }
 
 // The new file, still in the new-arrival directory, gets its mode and time before it is renamed in.
-// A mode is only ever given through a descriptor of the file itself: chmod by name would follow a
-// link put there in the meantime. A time alone is set by name without following a link: the rename
-// that follows acts on the name as well, so a descriptor would protect nothing more, and it costs
-// an open, a fstat and a close per file.
-QString prepareInPlace(const TReplacement& r, TFileDescriptor& fd, bool& timeFailed)
+QString prepareInPlace(const TReplacement& r, int fd, bool& timeFailed)
 {
-    if (!r.executable) {
-        if (!r.modifiedTime.isValid())
-            return QString();
-        timespec times[2]
-            = { { 0, UTIME_NOW }, { static_cast<time_t>(r.modifiedTime.toSecsSinceEpoch()), 0 } };
-        if (::utimensat(r.sourceAt.dir.fd, r.sourceAt.name.constData(), times, AT_SYMLINK_NOFOLLOW)
-            == 0)
-            return QString();
-        if (errno == ENOENT)
-            return QLatin1Char('\'') + r.source + QLatin1String("' not exists");
-        timeFailed = true;
-        return QString();
-    }
-    QString error = openNewFile(r, fd);
-    if (!error.isEmpty())
-        return error;
-    if (::fchmod(fd.get(), executableMode) != 0)
+    if (r.executable && ::fchmod(fd, executableMode) != 0)
         return QLatin1String("add execution permission to '") + r.target
             + QLatin1String("' failed");
-    timeFailed = !applyTime(r, fd.get(), false);
+    timeFailed = !applyTime(r, fd, false);
     return QString();
 }
 
@@ -265,7 +245,7 @@ bool renameIn(const TReplacement& r, const TFileAt& from)
 
 // The one rename that puts the new file at the target. A new file on another file system (which
 // the device numbers may not tell, as with a bind mount) is copied beside the target first.
-QString moveIn(const TReplacement& r, TFileDescriptor& from, bool& copied, bool& timeFailed)
+QString moveIn(const TReplacement& r, int from, bool& copied, bool& timeFailed)
 {
     const TFileAt copyAt { r.targetAt.dir, copyName(r) };
     // After this rename the target holds the new file, whose data the run flushed before its
@@ -274,9 +254,7 @@ QString moveIn(const TReplacement& r, TFileDescriptor& from, bool& copied, bool&
     if (renameIn(r, copied ? copyAt : r.sourceAt))
         return QString();
     if (errno == EXDEV && !copied) {
-        QString error = from.isOpen() ? QString() : openNewFile(r, from);
-        if (error.isEmpty())
-            error = copyBeside(r, from.get(), timeFailed);
+        QString error = copyBeside(r, from, timeFailed);
         if (!error.isEmpty())
             return error;
         copied = true;
@@ -320,12 +298,13 @@ QString replaceFile(const TReplacement& r)
     if (!r.targetAt.dir.madeByRun)
         removeLeftover(r, copyName(r), r.target + QLatin1String(copySuffix));
     TFileDescriptor from;
+    QString error = openNewFile(r, from);
+    if (!error.isEmpty())
+        return error;
     bool timeFailed = false;
     bool copied = r.sourceStat.st_dev != r.targetAt.dir.device;
-    QString error = copied ? openNewFile(r, from) : QString();
-    if (error.isEmpty())
-        error
-            = copied ? copyBeside(r, from.get(), timeFailed) : prepareInPlace(r, from, timeFailed);
+    error = copied ? copyBeside(r, from.get(), timeFailed)
+                   : prepareInPlace(r, from.get(), timeFailed);
     if (!error.isEmpty())
         return error;
     // Now the new file, with its mode and time, is complete in the target's directory or in the
@@ -333,7 +312,7 @@ QString replaceFile(const TReplacement& r)
     TBackup backup = TBackup::None;
     error = makeBackup(r, backup);
     if (error.isEmpty())
-        error = moveIn(r, from, copied, timeFailed);
+        error = moveIn(r, from.get(), copied, timeFailed);
     if (!error.isEmpty()) {
         if (copied)
             ::unlinkat(r.targetAt.dir.fd, copyName(r).constData(), 0);
