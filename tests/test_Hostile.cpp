@@ -93,11 +93,14 @@ const Row rows[] = {
       { "Warning: remove file '%R/home/conf/share_notify.json' failed",
         "Warning: remove file '%R/home/data/share_notify.db' failed" },
       { { "conf", "link -> %R/canary/conf" } } },
-    { "LinkAtTargetIsReplacedNotFollowed",
-      { "link|home/tool|%R/canary/tool", "file|home/upgrade/new/tool|new tool" },
-      "{'files-ex':[{'path':'tool','modified-time':'2020-01-02 03:04:05'}]}", "", 0,
-      { "NewFile: tool", "!Warning: " },
-      { { "tool", "0775 'new tool'" }, { "tool.tmp", "absent" } } },
+    { "LinkAtTargetIsReplacedOrRemovedNotFollowed",
+      { "link|home/tool|%R/canary/tool", "file|home/upgrade/new/tool|new tool",
+        "link|home/lib|%R/canary/dir", "link|home/conf/share_notify.json|%R/canary/file" },
+      "{'files-ex':[{'path':'tool','modified-time':'2020-01-02 03:04:05'}],"
+      "'files-remove':['lib']}", "", 0,
+      { "Info: remove file '%R/home/conf/share_notify.json' ok", "!Warning: " },
+      { { "tool", "0775 'new tool'" }, { "tool.tmp", "absent" }, { "lib", "absent" },
+        { "conf/share_notify.json", "absent" } } },
     { "DanglingLinkAtTargetIsReplacedNotFollowed",
       { "link|home/notes.txt|%R/canary/missing.txt", "file|home/upgrade/new/notes.txt|new notes" },
       "{'files':['notes.txt']}", "", 0,
@@ -201,6 +204,10 @@ const Row rows[] = {
         "RemoveFile: gone\\x01\\x7f\\t\\r", "Warning: remove file '%R/home/gone\\x01\\x7f\\t\\r' failed",
         "Info: remove file '%R/home/upgrade/desc\\t1.json' ok" },
       { { "a\nError: forged.txt", "0644 'forged'" } } },
+    { "DeeplyNestedDescriptionFailsWithoutCrashing",
+      { "nest|home/upgrade/desc.json|200000" }, nullptr, "", 1,
+      { "Error: parse '%R/home/upgrade/desc.json' failed" },
+      { { "upgrade/desc.json", "0644 <200000 bytes>" } } },
     { "ErrorMessageWithLineBreakStaysOneLine",
       {}, "{'error-msg':'disk full\\nInfo: all good'}", "", 1,
       { "Error: disk full\\nInfo: all good" }, {} },
@@ -243,7 +250,7 @@ QString linkTarget(const QString& path)
 }
 
 // What a path is, in the notation of the rows: "absent", "dir", "fifo", "socket", "char device",
-// "link -> <target>", or a regular file's mode and text.
+// "link -> <target>", or a regular file's mode and text (its size when the text is long).
 QString describe(const QString& path)
 {
     struct stat st { };
@@ -259,9 +266,11 @@ QString describe(const QString& path)
         return "socket";
     if (!S_ISREG(st.st_mode))
         return "char device";
+    const QByteArray mode = QByteArray::number(st.st_mode & 07777, 8).rightJustified(4, '0');
+    if (st.st_size > 64)
+        return QString("%1 <%2 bytes>").arg(QString::fromLatin1(mode)).arg(st.st_size);
     // Built as bytes: QString::fromUtf8 would drop a byte-order mark at the start of the text.
-    return QString::fromUtf8(QByteArray::number(st.st_mode & 07777, 8).rightJustified(4, '0') + " '"
-        + readAll(path) + '\'');
+    return QString::fromUtf8(mode + " '" + readAll(path) + '\'');
 }
 
 // Everything that a run must not change in an entry outside home. Access and change times are
@@ -389,6 +398,8 @@ public:
             makeSocket(native);
         else if (kind == "chardev" && ::mknod(native.constData(), S_IFCHR | 0644, makedev(1, 3)))
             GTEST_SKIP() << "mknod refused: " << std::strerror(errno);
+        else if (kind == "nest")
+            writeFile(path, QByteArray(argument.toInt(), '['));
         else if (kind == "sleeper")
             sleepers.start(home + '/' + fields.at(1), argument == "stopped");
     }
