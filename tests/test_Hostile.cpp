@@ -56,11 +56,11 @@ using namespace testsupport;
 struct Row {
     const char* name;
     std::vector<const char*> steps;
-    const char* description; // upgrade/desc.json, unless null
-    const char* arguments; // after "-homedir=%R/home"
+    const char* description; // written to upgrade/desc.json unless null
+    const char* arguments; // after "-homedir=%R/home", separated by blanks
     int exitCode;
-    std::vector<const char*> log;
-    std::vector<std::pair<const char*, const char*>> home; // path, state (see describe())
+    std::vector<const char*> log; // lines that must appear; "!" for a line that must not
+    std::vector<std::pair<const char*, const char*>> home; // path in home, state (see describe())
 };
 
 const char conf[] = "{'upgrade':{'new-arrival':{'file-location':'upgrade/new',"
@@ -396,12 +396,14 @@ public:
             ASSERT_EQ(0, ::mkfifo(native.constData(), 0644)) << step;
         else if (kind == "socket")
             makeSocket(native);
-        else if (kind == "chardev" && ::mknod(native.constData(), S_IFCHR | 0644, makedev(1, 3)))
-            GTEST_SKIP() << "mknod refused: " << std::strerror(errno);
+        else if (kind == "chardev")
+            makeDevice(native);
         else if (kind == "nest")
             writeFile(path, QByteArray(argument.toInt(), '['));
         else if (kind == "sleeper")
             sleepers.start(home + '/' + fields.at(1), argument == "stopped");
+        else
+            FAIL() << "unknown step: " << step;
     }
 
     // Every entry under the root but home and the log directory.
@@ -438,6 +440,12 @@ private:
         writeFile(root + "/canary/desc.json", doc("{'files':['ok.txt']}"));
         ::chmod(bytes(root + "/canary/dir").constData(), 0750);
         ::symlink("file", bytes(root + "/canary/link").constData());
+    }
+
+    static void makeDevice(const QByteArray& path)
+    {
+        if (::mknod(path.constData(), S_IFCHR | 0644, makedev(1, 3)) != 0)
+            GTEST_SKIP() << "mknod refused: " << std::strerror(errno);
     }
 
     static void makeSocket(const QByteArray& path)
