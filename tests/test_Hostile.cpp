@@ -6,7 +6,7 @@
 //               it was started with in QuorvelKeeper.fd;
 //   %R/canary   a tree outside home (files, a directory, a link, documents) that links in home
 //               and in the package point at;
-//   %R/log      where "-out=" logs go.
+//   %R/log      where "-out=" logs go, and %R/pkg a new-arrival directory outside home.
 // The row's steps then add what the package or home holds, and the deployer runs once with
 // "-homedir=%R/home" and the row's arguments, under a time limit. Checked afterwards: the exit
 // status; the log lines that must (or, after "!", must not) appear, where a trailing "*" matches
@@ -29,6 +29,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -122,6 +123,14 @@ const Row rows[] = {
       "{'files':['lib/a.so'],'files-remove':['old.txt']}", "-homedir=%R/homelink", 0,
       { "Info: remove file '%R/homelink/upgrade/desc.json' ok", "!Warning: " },
       { { "lib/a.so", "0644 'new a'" }, { "old.txt", "absent" } } },
+
+    { "NewArrivalDirectoryOutsideHomeIsServed",
+      { "file|home/conf.json|{'upgrade':{'new-arrival':{'file-location':'%R/pkg',"
+        "'file-desc':'%R/pkg/desc.json'}}}",
+        "file|pkg/a.txt|new a", "file|pkg/desc.json|{'files':['a.txt']}" },
+      nullptr, "", 0,
+      { "Info: remove file '%R/pkg/desc.json' ok", "!Warning: " },
+      { { "a.txt", "0644 'new a'" }, { "../pkg/a.txt", "absent" } } },
 
     // What the package brings.
     { "NewFileThatIsALinkIsRefused",
@@ -406,16 +415,16 @@ public:
             FAIL() << "unknown step: " << step;
     }
 
-    // Every entry under the root but home and the log directory.
+    // Every entry under the root but home, the log directory and a new-arrival directory there.
     QStringList outside() const
     {
+        static const QRegularExpression ownedByRun("^(home|log|pkg)(/|$)");
         QStringList lines { ". " + entryState(root) };
         QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
             QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next(), name = QDir(root).relativeFilePath(path);
-            if (name != "home" && !name.startsWith("home/") && name != "log"
-                && !name.startsWith("log/"))
+            if (!ownedByRun.match(name).hasMatch())
                 lines << name + ' ' + entryState(path);
         }
         lines.sort();
