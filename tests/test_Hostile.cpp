@@ -11,13 +11,14 @@
 // "-homedir=%R/home" and the row's arguments, under a time limit. Checked afterwards: the exit
 // status; the log lines that must (or, after "!", must not) appear, where a trailing "*" matches
 // any end; that every log line is one event of a known kind; the state of named paths in home; the
-// helper processes; and that everything under %R but home and log is byte for byte, mode for mode
-// and time for time what it was.
+// helper processes; and that everything under %R but home, log and pkg is byte for byte, mode for
+// mode and time for time what it was.
 //
 // Steps, fields separated by "|", paths relative to %R:
 //   file|<path>|<text>       a regular file (mode 0644; single quotes in the text become double)
 //   link|<path>|<target>     a symbolic link          hardlink|<path>|<existing path>
 //   dir|<path>   fifo|<path>   socket|<path>   chardev|<path> (the null device's numbers)
+//   nest|<path>|<n>          a JSON text of <n> opening brackets
 //   sleeper|<name>|stopped   a copy of sleep at home/<name>, running; "stopped" or "running" is
 //                            what the run must leave of it.
 // %L is a unique name of exactly 15 characters, the length Linux keeps of a process name.
