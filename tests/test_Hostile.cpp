@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile packages and home directories, run end to end against the built UpgradeDeploy.
 //
 // Each row prepares a temporary root %R:
