@@ -450,7 +450,7 @@ private:
         writeFile(root + "/canary/conf.json", doc(conf));
         writeFile(root + "/canary/desc.json", doc("{'files':['ok.txt']}"));
         ::chmod(bytes(root + "/canary/dir").constData(), 0750);
-        ::symlink("file", bytes(root + "/canary/link").constData());
+        EXPECT_EQ(0, ::symlink("file", bytes(root + "/canary/link").constData()));
     }
 
     static void makeDevice(const QByteArray& path)
