@@ -10,10 +10,10 @@
 //   %R/log      where "-out=" logs go, and %R/pkg a new-arrival directory outside home.
 // The row's steps then add what the package or home holds, and the deployer runs once with
 // "-homedir=%R/home" and the row's arguments, under a time limit. Checked afterwards: the exit
-// status; the log lines that must (or, after "!", must not) appear, where a trailing "*" matches
-// any end; that every log line is one event of a known kind; the state of named paths in home; the
-// helper processes; and that everything under %R but home, log and pkg is byte for byte, mode for
-// mode and time for time what it was.
+// status; the log lines that must (or, after "!", must not) appear, where "*" matches any text;
+// that every log line is one event of a known kind; the state of named paths in home; the helper
+// processes; and that everything under %R but home, log and pkg is byte for byte, mode for mode and
+// time for time what it was.
 //
 // Steps, fields separated by "|", paths relative to %R:
 //   file|<path>|<text>       a regular file (mode 0644; single quotes in the text become double)
@@ -222,10 +222,13 @@ const Row rows[] = {
     { "ErrorMessageWithLineBreakStaysOneLine",
       {}, "{'error-msg':'disk full\\nInfo: all good'}", "", 1,
       { "Error: disk full\\nInfo: all good" }, {} },
-    { "RemovalEntryHoldingNulRemovesNothing",
-      { "file|home/keep|kept" }, "{'files-remove':['keep\\u0000.bak']}", "", 0,
-      { "RemoveFile: keep\\x00.bak", "Warning: remove file '%R/home/keep\\x00.bak' failed" },
-      { { "keep", "0644 'kept'" } } },
+    { "NamesHoldingNulTouchNothing",
+      { "file|home/keep|kept", "file|home/app|old app", "file|home/upgrade/new/app|new app" },
+      "{'files':['app\\u0000.txt'],'files-remove':['keep\\u0000.bak']}", "", 0,
+      { "NewFile: app\\x00.txt", "Warning: *app\\x00.txt*",
+        "RemoveFile: keep\\x00.bak", "Warning: remove file '%R/home/keep\\x00.bak' failed" },
+      { { "keep", "0644 'kept'" }, { "app", "0644 'old app'" },
+        { "upgrade/new/app", "0644 'new app'" } } },
 
     // Restarted programs and stopped processes.
     { "LogFileIsNotInheritedByTheKeeper",
@@ -503,9 +506,13 @@ Outcome deploy(const Root& r, const QString& arguments)
     return run;
 }
 
+// Exact, or with "*" standing for any text.
 bool matches(const QString& line, const QString& expected)
 {
-    return expected.endsWith('*') ? line.startsWith(expected.chopped(1)) : line == expected;
+    if (!expected.contains('*'))
+        return line == expected;
+    const QString pattern = QRegularExpression::escape(expected).replace("\\*", ".*");
+    return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(line).hasMatch();
 }
 
 // The log is one event a line, each of a known kind; one "Error: " line tells a failed run.
