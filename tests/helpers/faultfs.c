@@ -208,8 +208,8 @@ static int decide(const char* call, const char* family, const char* a, const cha
     return SKIP;
 }
 
-static int decidePaths(const char* call, const char* family, int fd1, const char* p1, int fd2,
-    const char* p2)
+static int decidePaths(
+    const char* call, const char* family, int fd1, const char* p1, int fd2, const char* p2)
 {
     char a[PATH_MAX + 8] = "", b[PATH_MAX + 8] = "";
     const int inA = traceName(fd1, p1, a, sizeof a);
@@ -291,7 +291,7 @@ static const char* openName(const char* name, int flags)
         const int d = decidePaths(openName(#name, flags), "open", AT_FDCWD, path, 0, NULL);        \
         if (d == SKIP)                                                                             \
             return -1;                                                                             \
-        FINISH(d, openAt(AT_FDCWD, path, NEXT(name)(path, flags, mode)));                   \
+        FINISH(d, openAt(AT_FDCWD, path, NEXT(name)(path, flags, mode)));                          \
     }
 #define DEFINE_OPENAT(name)                                                                        \
     int name(int dirFd, const char* path, int flags, ...)                                          \
@@ -300,7 +300,7 @@ static const char* openName(const char* name, int flags)
         const int d = decidePaths(openName(#name, flags), "open", dirFd, path, 0, NULL);           \
         if (d == SKIP)                                                                             \
             return -1;                                                                             \
-        FINISH(d, openAt(dirFd, path, NEXT(name)(dirFd, path, flags, mode)));               \
+        FINISH(d, openAt(dirFd, path, NEXT(name)(dirFd, path, flags, mode)));                      \
     }
 DEFINE_OPEN(open)
 DEFINE_OPEN(open64)
@@ -322,7 +322,10 @@ DEFINE_OPENAT_2(__openat_2, openat)
 DEFINE_OPENAT_2(__openat64_2, openat64)
 
 #define DEFINE_CREAT(name)                                                                         \
-    int name(const char* path, mode_t mode) { return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode); }
+    int name(const char* path, mode_t mode)                                                        \
+    {                                                                                              \
+        return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode);                                     \
+    }
 DEFINE_CREAT(creat)
 DEFINE_CREAT(creat64)
 
@@ -335,7 +338,7 @@ DEFINE_CREAT(creat64)
             return NULL;                                                                           \
         FILE* file = NEXT(name)(path, mode);                                                       \
         if (file)                                                                                  \
-            openAt(AT_FDCWD, path, fileno(file));                                           \
+            openAt(AT_FDCWD, path, fileno(file));                                                  \
         FINISH(d, file);                                                                           \
     }
 DEFINE_FOPEN(fopen)
@@ -383,10 +386,9 @@ DEFINE_FD_CALL(
 DEFINE_FD_CALL(write, "write", ssize_t, (int fd, const void* b, size_t n), (fd, b, n), fd, -1)
 DEFINE_FD_CALL(
     pwrite, "write", ssize_t, (int fd, const void* b, size_t n, off_t o), (fd, b, n, o), fd, -1)
-DEFINE_FD_CALL(pwrite64, "write", ssize_t, (int fd, const void* b, size_t n, off64_t o),
-    (fd, b, n, o), fd, -1)
 DEFINE_FD_CALL(
-    writev, "write", ssize_t, (int fd, const struct iovec* v, int n), (fd, v, n), fd, -1)
+    pwrite64, "write", ssize_t, (int fd, const void* b, size_t n, off64_t o), (fd, b, n, o), fd, -1)
+DEFINE_FD_CALL(writev, "write", ssize_t, (int fd, const struct iovec* v, int n), (fd, v, n), fd, -1)
 DEFINE_FD_CALL(fsync, "sync", int, (int fd), (fd), fd, -1)
 DEFINE_FD_CALL(fdatasync, "sync", int, (int fd), (fd), fd, -1)
 DEFINE_FD_CALL(syncfs, "sync", int, (int fd), (fd), fd, -1)
@@ -395,17 +397,16 @@ DEFINE_FD_CALL(futimens, "time", int, (int fd, const struct timespec t[2]), (fd,
 DEFINE_FD_CALL(futimes, "time", int, (int fd, const struct timeval t[2]), (fd, t), fd, -1)
 DEFINE_FD_CALL(ftruncate, "truncate", int, (int fd, off_t n), (fd, n), fd, -1)
 DEFINE_FD_CALL(ftruncate64, "truncate", int, (int fd, off64_t n), (fd, n), fd, -1)
-DEFINE_FD_CALL(
-    fallocate, "truncate", int, (int fd, int m, off_t o, off_t n), (fd, m, o, n), fd, -1)
+DEFINE_FD_CALL(fallocate, "truncate", int, (int fd, int m, off_t o, off_t n), (fd, m, o, n), fd, -1)
 DEFINE_FD_CALL(
     fallocate64, "truncate", int, (int fd, int m, off64_t o, off64_t n), (fd, m, o, n), fd, -1)
 DEFINE_FD_CALL(posix_fallocate, "truncate", int, (int fd, off_t o, off_t n), (fd, o, n), fd, -1)
 DEFINE_FD_CALL(
     posix_fallocate64, "truncate", int, (int fd, off64_t o, off64_t n), (fd, o, n), fd, -1)
-DEFINE_FD_CALL(sendfile, "copy", ssize_t, (int out, int in, off_t* o, size_t n), (out, in, o, n),
-    out, in)
-DEFINE_FD_CALL(sendfile64, "copy", ssize_t, (int out, int in, off64_t* o, size_t n),
-    (out, in, o, n), out, in)
+DEFINE_FD_CALL(
+    sendfile, "copy", ssize_t, (int out, int in, off_t* o, size_t n), (out, in, o, n), out, in)
+DEFINE_FD_CALL(
+    sendfile64, "copy", ssize_t, (int out, int in, off64_t* o, size_t n), (out, in, o, n), out, in)
 DEFINE_FD_CALL(copy_file_range, "copy", ssize_t,
     (int in, off64_t* inOff, int out, off64_t* outOff, size_t n, unsigned f),
     (in, inOff, out, outOff, n, f), out, in)
@@ -435,8 +436,8 @@ void sync(void)
 typedef const char* path_t;
 
 DEFINE_PATH_CALL(rename, "rename", int, (path_t a, path_t b), (a, b), AT, a, AT, b)
-DEFINE_PATH_CALL(renameat, "rename", int, (int fa, path_t a, int fb, path_t b), (fa, a, fb, b), fa,
-    a, fb, b)
+DEFINE_PATH_CALL(
+    renameat, "rename", int, (int fa, path_t a, int fb, path_t b), (fa, a, fb, b), fa, a, fb, b)
 DEFINE_PATH_CALL(renameat2, "rename", int, (int fa, path_t a, int fb, path_t b, unsigned f),
     (fa, a, fb, b, f), fa, a, fb, b)
 DEFINE_PATH_CALL(link, "link", int, (path_t a, path_t b), (a, b), AT, a, AT, b)
@@ -449,19 +450,17 @@ DEFINE_PATH_CALL(unlinkat, "unlink", int, (int fa, path_t a, int f), (fa, a, f),
 DEFINE_PATH_CALL(remove, "unlink", int, (path_t a), (a), AT, a, AT, NULL)
 DEFINE_PATH_CALL(rmdir, "unlink", int, (path_t a), (a), AT, a, AT, NULL)
 DEFINE_PATH_CALL(mkdir, "mkdir", int, (path_t a, mode_t m), (a, m), AT, a, AT, NULL)
-DEFINE_PATH_CALL(
-    mkdirat, "mkdir", int, (int fa, path_t a, mode_t m), (fa, a, m), fa, a, AT, NULL)
+DEFINE_PATH_CALL(mkdirat, "mkdir", int, (int fa, path_t a, mode_t m), (fa, a, m), fa, a, AT, NULL)
 DEFINE_PATH_CALL(chmod, "chmod", int, (path_t a, mode_t m), (a, m), AT, a, AT, NULL)
-DEFINE_PATH_CALL(fchmodat, "chmod", int, (int fa, path_t a, mode_t m, int f), (fa, a, m, f), fa, a,
-    AT, NULL)
 DEFINE_PATH_CALL(
-    utime, "time", int, (path_t a, const struct utimbuf* t), (a, t), AT, a, AT, NULL)
+    fchmodat, "chmod", int, (int fa, path_t a, mode_t m, int f), (fa, a, m, f), fa, a, AT, NULL)
+DEFINE_PATH_CALL(utime, "time", int, (path_t a, const struct utimbuf* t), (a, t), AT, a, AT, NULL)
 DEFINE_PATH_CALL(
     utimes, "time", int, (path_t a, const struct timeval t[2]), (a, t), AT, a, AT, NULL)
 DEFINE_PATH_CALL(
     lutimes, "time", int, (path_t a, const struct timeval t[2]), (a, t), AT, a, AT, NULL)
-DEFINE_PATH_CALL(futimesat, "time", int, (int fa, path_t a, const struct timeval t[2]),
-    (fa, a, t), fa, a, AT, NULL)
+DEFINE_PATH_CALL(futimesat, "time", int, (int fa, path_t a, const struct timeval t[2]), (fa, a, t),
+    fa, a, AT, NULL)
 DEFINE_PATH_CALL(utimensat, "time", int, (int fa, path_t a, const struct timespec t[2], int f),
     (fa, a, t, f), fa, a, AT, NULL)
 DEFINE_PATH_CALL(truncate, "truncate", int, (path_t a, off_t n), (a, n), AT, a, AT, NULL)
@@ -470,19 +469,19 @@ DEFINE_PATH_CALL(stat, "stat", int, (path_t a, struct stat* s), (a, s), AT, a, A
 DEFINE_PATH_CALL(stat64, "stat", int, (path_t a, struct stat64* s), (a, s), AT, a, AT, NULL)
 DEFINE_PATH_CALL(lstat, "stat", int, (path_t a, struct stat* s), (a, s), AT, a, AT, NULL)
 DEFINE_PATH_CALL(lstat64, "stat", int, (path_t a, struct stat64* s), (a, s), AT, a, AT, NULL)
-DEFINE_PATH_CALL(fstatat, "stat", int, (int fa, path_t a, struct stat* s, int f), (fa, a, s, f),
+DEFINE_PATH_CALL(
+    fstatat, "stat", int, (int fa, path_t a, struct stat* s, int f), (fa, a, s, f), fa, a, AT, NULL)
+DEFINE_PATH_CALL(fstatat64, "stat", int, (int fa, path_t a, struct stat64* s, int f), (fa, a, s, f),
     fa, a, AT, NULL)
-DEFINE_PATH_CALL(fstatat64, "stat", int, (int fa, path_t a, struct stat64* s, int f),
-    (fa, a, s, f), fa, a, AT, NULL)
 DEFINE_PATH_CALL(statx, "stat", int, (int fa, path_t a, int f, unsigned m, struct statx* s),
     (fa, a, f, m, s), fa, a, AT, NULL)
 DEFINE_PATH_CALL(access, "stat", int, (path_t a, int m), (a, m), AT, a, AT, NULL)
 DEFINE_PATH_CALL(
     faccessat, "stat", int, (int fa, path_t a, int m, int f), (fa, a, m, f), fa, a, AT, NULL)
-DEFINE_PATH_CALL(readlink, "stat", ssize_t, (path_t a, char* b, size_t n), (a, b, n), AT, a, AT,
-    NULL)
-DEFINE_PATH_CALL(readlinkat, "stat", ssize_t, (int fa, path_t a, char* b, size_t n),
-    (fa, a, b, n), fa, a, AT, NULL)
+DEFINE_PATH_CALL(
+    readlink, "stat", ssize_t, (path_t a, char* b, size_t n), (a, b, n), AT, a, AT, NULL)
+DEFINE_PATH_CALL(readlinkat, "stat", ssize_t, (int fa, path_t a, char* b, size_t n), (fa, a, b, n),
+    fa, a, AT, NULL)
 
 char* realpath(const char* path, char* resolved)
 {
@@ -521,8 +520,8 @@ long syscall(long number, ...)
     va_end(args);
     int d = RUN;
     if (number == SYS_renameat2)
-        d = decidePaths("SYS_renameat2", "rename", (int)a[0], (const char*)a[1], (int)a[2],
-            (const char*)a[3]);
+        d = decidePaths(
+            "SYS_renameat2", "rename", (int)a[0], (const char*)a[1], (int)a[2], (const char*)a[3]);
 #ifdef SYS_openat2
     else if (number == SYS_openat2)
         d = decidePaths("SYS_openat2", "open", (int)a[0], (const char*)a[1], 0, NULL);
