@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -655,6 +656,89 @@ TEST(PowerLoss, CleanRunsReachTheTargetStateWithTheSameTraceTwice)
             EXPECT_EQ(traces[0].toStdString(), traces[1].toStdString());
         }
     }
+}
+
+bool isFlush(const Call& call) { return call.name == "sync" || call.name.endsWith("syncfs"); }
+
+// What a power cut could still take from a clean run: the index of a call that is not yet on disk
+// when a later one relies on it, or an empty text.
+QString unflushed(const std::vector<Call>& calls, bool twoFileSystems)
+{
+    std::map<QString, int> written; // path -> the call that wrote it last, until it is flushed
+    QStringList flushedFileSystems;
+    bool renamed = false;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const Call& call = calls[i];
+        const QString first = call.paths.section(' ', 0, 0);
+        if (isFlush(call)) {
+            flushedFileSystems << (call.name == "sync" ? "01" : first.mid(1, 1));
+            written.clear();
+        } else if (call.family == "write" || call.family == "copy") {
+            written[first.mid(1)] = int(i);
+        } else if (call.family == "sync") {
+            written.erase(first.mid(1));
+        } else if (call.family == "rename" && written.count(first)) {
+            return "a copy renamed in before it was flushed: #" + QString::number(call.number);
+        }
+        if (call.family == "rename" && !renamed) {
+            renamed = true;
+            const QString all = flushedFileSystems.join("");
+            if (!all.contains('0') || (twoFileSystems && !all.contains('1')))
+                return "first rename before the new files were flushed: #"
+                    + QString::number(call.number);
+        }
+    }
+    for (size_t i = calls.size(); i-- > 0;) {
+        if (isFlush(calls[i]))
+            return {};
+        if (changesDisk(calls[i]))
+            return "last change never flushed: #" + QString::number(calls[i].number);
+    }
+    return {};
+}
+
+TEST(PowerLoss, FlushesBeforeTheFirstRenameAndAfterTheLastChange)
+{
+    for (Layout layout : { Layout::SameFileSystem, Layout::OtherFileSystem }) {
+        const std::vector<Call> calls = cleanCalls(layout);
+        if (calls.empty())
+            std::cout << "[ skipped  ] " << layoutName(layout) << ": "
+                      << s(SecondFileSystem::instance().reason) << '\n';
+        else
+            EXPECT_EQ(s(unflushed(calls, layout == Layout::OtherFileSystem)), "")
+                << layoutName(layout);
+    }
+}
+
+// A real full disk: the home directory on a small ext4 file system with no room left for the large
+// file, the new files on another one.
+TEST(PowerLoss, FullFileSystemKeepsTheInstalledFilesAndSaysSo)
+{
+    SecondFileSystem& fs = SecondFileSystem::instance();
+    if (!fs.loopMounted)
+        GTEST_SKIP() << "no ext4 image could be mounted: " << s(fs.reason);
+    World w(fs.mountPoint, worldBase());
+    w.prepare();
+    const QString filler = fs.mountPoint + "/filler";
+    struct statvfs vfs { };
+    ASSERT_EQ(::statvfs(QFile::encodeName(fs.mountPoint).constData(), &vfs), 0);
+    const qint64 room = qint64(vfs.f_bavail) * qint64(vfs.f_frsize) - 256 * 1024;
+    ASSERT_GT(room, 0);
+    writeFile(filler, QByteArray(int(room), 'f'));
+    Findings f;
+    const Outcome o = w.deploy({});
+    ++f.rows, ++f.runs;
+    EXPECT_TRUE(o.code == 0 || o.code == 1) << s(o.log);
+    const auto big = std::find_if(w.items.begin(), w.items.end(),
+        [](const Item& item) { return item.path == "data/big.dat"; });
+    EXPECT_FALSE(inTargetState(w, *big)) << "the large file fitted after all";
+    checkNothingLost(w, "full", f);
+    checkReported(w, o, "full", f);
+    ASSERT_TRUE(QFile::remove(filler));
+    w.sendPackage();
+    ++f.runs;
+    checkTargetState(w, w.deploy({}), "full rerun", f);
+    report("real full disk", 0, f);
 }
 
 class Faults : public testing::TestWithParam<std::tuple<Layout, bool>> { };
