@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the toolchain files: a cross build with Debian's cross compilers and Debian's
 # multiarch libraries (qtbase5-dev:<arch>, libgtest-dev:<arch>), which live beside the host's under
 # /usr/lib/<triplet> rather than in a separate sysroot.

@@ -1,19 +1,35 @@
-# Debian package of the program (cpack -G DEB, from the build tree): the install rules of src/ put
-# the programs under bin/; the tests install nothing. The architecture follows the target of the
+# SPDX-License-Identifier: MIT
+# Debian package of the program (cpack -G DEB, from the build tree): the install rules of src/ and
+# describe/ put the programs under bin/ and cmake/Documents.cmake the licence, the changelog and
+# the manual pages under share/; the tests install nothing, so a tree built with its tests gives
+# the same package as one built without. The architecture follows the target of the
 # build (a toolchain file makes it armhf or arm64) and the Qt dependency follows the Qt in use.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME upgradedeploy)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "UpgradeDeploy")
-set(CPACK_PACKAGE_CONTACT "UpgradeDeploy maintainers")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "UpgradeDeploy maintainers")
+set(CPACK_PACKAGE_VENDOR "The UpgradeDeploy developers")
+
+# Whoever ships the package sets the contact (Debian wants "Name <address>"); the default is a
+# placeholder in a reserved domain, so that a package built without it says whose it is not.
+set(UPGRADE_PACKAGE_MAINTAINER "The UpgradeDeploy developers <upgradedeploy@example.org>"
+    CACHE STRING "Maintainer field of the Debian package: Name <address>")
+if(NOT UPGRADE_PACKAGE_MAINTAINER MATCHES "^[^<>]*[^ <>] <[^<>@ ]+@[^<>@ ]+>$")
+    message(FATAL_ERROR "UPGRADE_PACKAGE_MAINTAINER must read 'Name <address>', "
+        "not '${UPGRADE_PACKAGE_MAINTAINER}'")
+endif()
+set(CPACK_PACKAGE_CONTACT "${UPGRADE_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${UPGRADE_PACKAGE_MAINTAINER}")
+
+# Lines of the extended description stay within 80 columns (Debian's rule) once dpkg indents them.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Puts the files of a new application version in place and restarts it")
-set(CPACK_PACKAGE_DESCRIPTION
-    "UpgradeDeploy reads conf.json in the home directory of an application and the file\n"
-    "description it names, moves the new files into place, removes the files the upgrade lists,\n"
-    "stops the running programs and restarts the application.")
-string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+    "puts the files of a new application version in place and restarts it")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "UpgradeDeploy reads conf.json in the home directory of an application and\n"
+    "the file-description document it names, stops the programs that run the\n"
+    "files being replaced, moves the new files into place through a backup,\n"
+    "removes the files the upgrade lists and restarts the application.\n"
+    "UpgradeDescribe writes the file-description document for a directory of\n"
+    "new files.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Runs a program with pidfds reported as unsupported: waitid(P_PIDFD, ...) fails with EINVAL.
  *
  * The cross builds run their target programs under qemu-user through this wrapper. Debian 12's

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit ARM (Debian arm64):
 #   scripts/apt-install.sh crossbuild-essential-arm64 qtbase5-dev:arm64 libgtest-dev:arm64 qemu-user
 #   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake

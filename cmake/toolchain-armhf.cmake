@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit ARM, hard float (Debian armhf):
 #   scripts/apt-install.sh crossbuild-essential-armhf qtbase5-dev:armhf libgtest-dev:armhf qemu-user
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake

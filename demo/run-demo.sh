@@ -1,10 +1,11 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds UpgradeDeploy and runs a real upgrade on a copy of the demo home directory, then shows
 # the log, the files as the upgrade left them and what the demo keeper was started with.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
-cmake -S "$top" -B "$top/build-demo" -DUPGRADE_BUILD_TESTS=OFF >/dev/null
+cmake -S "$top" -B "$top/build-demo" -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$top/build-demo" --parallel "$(nproc)" --target UpgradeDeploy
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/upgrade-demo.XXXXXX")

@@ -1,39 +1,78 @@
+// SPDX-License-Identifier: MIT
 // UpgradeDescribe: writes the file-description document of an upgrade from the files of its
 // new-arrival directory.
+#include "Checksum.h"
+#include "DocumentOutput.h"
 #include "json.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringList>
 #include <QVariant>
+#include <QVector>
 
+#include <csignal>
 #include <cstdio>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const QLatin1String removeOption("-remove=");
 const QLatin1String outOption("-out=");
+const QLatin1String allOrNothingOption("-all-or-nothing");
 
 const char usageText[]
-    = R"(Usage: UpgradeDescribe <new-arrival directory> [-remove=<path>]... [-out=<file>]
+    = R"(Usage: UpgradeDescribe <new-arrival directory> [-remove=<path>]... [-all-or-nothing]
+                       [-out=<file>]
 Writes the file-description document that UpgradeDeploy reads: one "files-ex" entry, with its
-"path" and "modified-time", for every regular file under the directory (depth first, sorted), and
-one "files-remove" entry for every -remove= option. The document goes to the standard output, or
-to <file>, which is replaced only once the whole document is written.
+"path", "modified-time" and "sha256" (the SHA-256 of its contents, which UpgradeDeploy checks
+before it changes anything), for every regular file under the directory (depth first, sorted;
+symbolic links are not followed; the document itself is never listed), and one "files-remove"
+entry for every -remove= option. -all-or-nothing adds "all-or-nothing": true, with which
+UpgradeDeploy puts every file back as it was when one of them cannot be put in place.
+The document goes to the standard output, or to <file>, which is replaced only once the whole
+document is written and synced (a symbolic link there is replaced, not followed).
+Exit status: 0 when the whole document was written; 1, after one line on the standard error, on a
+wrong argument, a directory or file that cannot be read, or a document that cannot be written
+whole (the -out= file then keeps what it held).
 )";
 
 struct Options {
     QString directory;
     QStringList removals;
     QString outFile;
+    bool allOrNothing = false;
 };
+
+// A file as the file system knows it, whatever path leads to it.
+struct FileIdentity {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const FileIdentity& other) const
+    {
+        return device == other.device && inode == other.inode;
+    }
+};
+using FileIdentities = QVector<FileIdentity>;
 
 void fail(const QString& message)
 {
     std::fprintf(stderr, "UpgradeDescribe: %s\n", message.toLocal8Bit().constData());
+}
+
+// Help and version texts go through the same checked write as the document: a text that could
+// not be written is a failure, not a success.
+int printText(const QByteArray& text)
+{
+    QString error;
+    if (printDocument(text, error))
+        return 0;
+    fail(QStringLiteral("cannot write the standard output: %1").arg(error));
+    return 1;
 }
 
 bool parseOptions(const QStringList& arguments, Options& options)
@@ -43,6 +82,8 @@ bool parseOptions(const QStringList& arguments, Options& options)
             options.removals.append(argument.mid(removeOption.size()));
         } else if (argument.startsWith(outOption)) {
             options.outFile = argument.mid(outOption.size());
+        } else if (argument == allOrNothingOption) {
+            options.allOrNothing = true;
         } else if (argument.startsWith(QLatin1Char('-')) || !options.directory.isEmpty()) {
             fail(QStringLiteral("unexpected argument '%1' (try --help)").arg(argument));
             return false;
@@ -57,18 +98,48 @@ bool parseOptions(const QStringList& arguments, Options& options)
     return true;
 }
 
-QVariantMap describeFile(const QDir& root, const QFileInfo& file)
+// The files the document is written to, which must not describe themselves: the -out= file as it
+// is now, and the standard output when it is a file (a document redirected into the very
+// directory it describes would otherwise list itself, with the checksum of an empty file).
+FileIdentities documentFiles(const Options& options)
 {
+    FileIdentities found;
+    struct stat st;
+    if (!options.outFile.isEmpty()
+        && ::lstat(QFile::encodeName(options.outFile).constData(), &st) == 0)
+        found.append({ st.st_dev, st.st_ino });
+    if (options.outFile.isEmpty() && ::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode))
+        found.append({ st.st_dev, st.st_ino });
+    return found;
+}
+
+bool isDocumentFile(const QFileInfo& file, const FileIdentities& skipped)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(file.filePath()).constData(), &st) == 0
+        && skipped.contains({ st.st_dev, st.st_ino });
+}
+
+bool describeFile(const QDir& root, const QFileInfo& file, QVariantList& files)
+{
+    QString error;
+    const QByteArray sha256 = fileSha256(file.filePath(), error);
+    if (sha256.isEmpty()) {
+        fail(error);
+        return false;
+    }
     QVariantMap entry;
     entry.insert(QStringLiteral("path"), root.relativeFilePath(file.absoluteFilePath()));
     entry.insert(QStringLiteral("modified-time"),
         file.lastModified().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
-    return entry;
+    entry.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
+    files.append(entry);
+    return true;
 }
 
 // Appends the regular files under |dir| to |files|, depth first and in name order. Symbolic links
-// are not followed, and |skipped| (the document being written) is left out.
-bool walk(const QDir& root, const QString& dir, const QString& skipped, QVariantList& files)
+// are not followed, and the document's own files are left out.
+bool walk(const QDir& root, const QString& dir, const FileIdentities& skipped, QVariantList& files)
 {
     const QFileInfo info(dir);
     if (!info.isDir() || !info.isReadable() || !info.isExecutable()) {
@@ -83,60 +154,61 @@ bool walk(const QDir& root, const QString& dir, const QString& skipped, QVariant
         if (entry.isDir()) {
             if (!walk(root, entry.filePath(), skipped, files))
                 return false;
-        } else if (entry.isFile() && entry.absoluteFilePath() != skipped) {
-            files.append(describeFile(root, entry));
+        } else if (entry.isFile() && !isDocumentFile(entry, skipped)) {
+            if (!describeFile(root, entry, files))
+                return false;
         }
     }
     return true;
 }
 
-bool writeDocument(const QByteArray& document, const QString& outFile)
+int writeDocument(const QByteArray& document, const QString& outFile)
 {
     if (outFile.isEmpty())
-        return std::fwrite(document.constData(), 1, document.size(), stdout)
-            == static_cast<size_t>(document.size());
-    // The document replaces the file only when it has been written whole.
-    QSaveFile file(outFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(document) != document.size()
-        || !file.commit()) {
-        fail(QStringLiteral("cannot write '%1': %2").arg(outFile, file.errorString()));
-        return false;
-    }
-    return true;
+        return printText(document);
+    QString error;
+    if (saveDocument(outFile, document, error))
+        return 0;
+    fail(QStringLiteral("cannot write '%1': %2").arg(outFile, error));
+    return 1;
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+int describe(const Options& options)
 {
-    QCoreApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h"))) {
-        std::fputs(usageText, stdout);
-        return 0;
-    }
-    if (arguments.contains(QLatin1String("--version"))) {
-        std::fputs("UpgradeDescribe " UPGRADE_VERSION "\n", stdout);
-        return 0;
-    }
-
-    Options options;
-    if (!parseOptions(arguments, options))
-        return 1;
-    const QString skipped
-        = options.outFile.isEmpty() ? QString() : QFileInfo(options.outFile).absoluteFilePath();
     QVariantList files;
-    if (!walk(QDir(options.directory), options.directory, skipped, files))
+    if (!walk(QDir(options.directory), options.directory, documentFiles(options), files))
         return 1;
-
     QVariantMap document;
     document.insert(QStringLiteral("files-ex"), files);
     document.insert(QStringLiteral("files-remove"), options.removals);
+    if (options.allOrNothing)
+        document.insert(QStringLiteral("all-or-nothing"), true);
     bool ok = true;
     const QByteArray text = JsonCodec::Json::serialize(document, ok, "\n");
     if (!ok) {
         fail(QStringLiteral("cannot write the document"));
         return 1;
     }
-    return writeDocument(text, options.outFile) ? 0 : 1;
+    return writeDocument(text, options.outFile);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // A write past a file-size limit must fail with EFBIG and be reported like any other failed
+    // write, not kill the program half way with SIGXFSZ; a reader that went away likewise gives
+    // EPIPE instead of SIGPIPE, so every failure ends with a line on the standard error and 1.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!guardStandardDescriptors())
+        return 1;
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h")))
+        return printText(usageText);
+    if (arguments.contains(QLatin1String("--version")))
+        return printText("UpgradeDescribe " UPGRADE_VERSION "\n");
+    Options options;
+    return parseOptions(arguments, options) ? describe(options) : 1;
 }

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages named that are not installed yet. A name may carry an architecture
 # (libfoo-dev:armhf); that architecture is then added to dpkg's foreign ones first. Each apt step is
 # tried a second time when it fails (a mirror hiccup).

@@ -1,5 +1,35 @@
 #!/bin/sh
-# Installs what the native Qt 5 build and its tests need, when it is missing.
-# Usage: scripts/install-deps.sh [extra Debian package]...
+# SPDX-License-Identifier: MIT
+# The one list of what the builds need from Debian, by build: installs the packages of the builds
+# named that are not installed yet (through scripts/apt-install.sh). Any other argument is taken
+# as one more Debian package.
+#   native    the native Qt 5 build and its tests (the default when no build is named)
+#   qt6       the native Qt 6 build and its tests
+#   armhf     the cross build for 32-bit ARM and its tests under qemu-user
+#   arm64     the same for 64-bit ARM
+#   package   what packaging and its checks need on top of a build (dpkg-deb, lintian)
+# Usage: scripts/install-deps.sh [build|Debian package]...
 set -eu
-exec "$(dirname "$0")/apt-install.sh" cmake g++ make qtbase5-dev libgtest-dev libgmock-dev "$@"
+common="cmake make g++"
+tests="libgtest-dev libgmock-dev"
+packages=""
+builds=0
+for argument in "$@"; do
+    case $argument in
+    native) packages="$packages $common qtbase5-dev $tests" builds=1 ;;
+    qt6) packages="$packages $common qt6-base-dev $tests" builds=1 ;;
+    armhf | arm64)
+        # The cross compiler and the target's Qt 5 and GoogleTest; moc comes from the build
+        # machine (qtbase5-dev-tools), and gcc builds the qemu wrapper there.
+        packages="$packages $common gcc libc6-dev crossbuild-essential-$argument qemu-user"
+        packages="$packages qtbase5-dev-tools qtbase5-dev:$argument"
+        packages="$packages libgtest-dev:$argument libgmock-dev:$argument"
+        builds=1
+        ;;
+    package) packages="$packages dpkg-dev lintian" builds=1 ;;
+    *) packages="$packages $argument" ;;
+    esac
+done
+[ $builds -eq 1 ] || packages="$common qtbase5-dev $tests$packages"
+# shellcheck disable=SC2086
+exec "$(dirname "$0")/apt-install.sh" $packages

@@ -1,17 +1,18 @@
 #!/bin/sh
-# Makes the Debian packages of the program in out/: one for this machine (Qt 5, from build-pkg/)
-# and one for armhf (from the cross build tree build-armhf/).
-# Usage: scripts/package.sh
+# SPDX-License-Identifier: MIT
+# Makes the Debian packages of the program in out/: one for this machine (Qt 5, from build/) and
+# one for armhf (from the cross build tree build-armhf/), the trees the test legs build, and
+# checks each with lintian. The maintainer field comes from -DUPGRADE_PACKAGE_MAINTAINER=; give it
+# as an argument here ('-DUPGRADE_PACKAGE_MAINTAINER=Name <address>') to set it in both trees.
+# Usage: scripts/package.sh [cmake option]...
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/apt-install.sh" cmake make g++ dpkg-dev qtbase5-dev \
-    crossbuild-essential-armhf qemu-user qtbase5-dev-tools qtbase5-dev:armhf libgtest-dev:armhf \
-    libgmock-dev:armhf
-"$top/scripts/build.sh" "$top/build-pkg" -DUPGRADE_QT_MAJOR=5 -DUPGRADE_BUILD_TESTS=OFF
-"$top/scripts/build.sh" "$top/build-armhf" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-armhf.cmake"
+"$top/scripts/install-deps.sh" native armhf package
+"$top/scripts/build.sh" "$top/build" -DUPGRADE_QT_MAJOR=5 "$@"
+"$top/scripts/build.sh" "$top/build-armhf" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-armhf.cmake" "$@"
 mkdir -p "$top/out"
-for tree in build-pkg build-armhf; do
-    cpack --config "$top/$tree/CPackConfig.cmake" -B "$top/out" >/dev/null
+for tree in build build-armhf; do
+    "$top/scripts/check-package.sh" "$top/$tree"
+    cp "$top/$tree"/package/*.deb "$top/out/"
 done
-rm -rf "$top/out/_CPack_Packages"
 ls "$top/out"/*.deb

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SHA-256 checksums that a description may give for its new files.
 #pragma once
 

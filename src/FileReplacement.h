@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The replacement of one installed file by a new one, through a ".tmp" backup of the installed
 // file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rules of a path under the application's home directory: where it leads and what the file
 // placed there is (a program to stop first, an executable).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ProcessTable.h"
 
 #include "RunLog.h"

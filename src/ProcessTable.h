@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process table: finding the processes that run a file and stopping them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run's log: one line per event, written to the standard output stream, which the run may have
 // redirected into its log file.
 #pragma once

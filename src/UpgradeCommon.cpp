@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "UpgradeCommon.h"
 
 #include "FileReplacement.h"

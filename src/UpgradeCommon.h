@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ready-file record: one file of an upgrade and the operations that put it in place, remove it
 // and stop the processes that run it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "UpgradeDeploy.h"
 
 #include "UpgradeCommon.h"

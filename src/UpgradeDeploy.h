@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller of one upgrade run: reads the options and the two documents, puts the new files in
 // place, removes the listed ones and restarts the application.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON reader and writer over QVariant trees.
 //
 // The reader is lenient: it reads one value from the start of the text and ignores what follows,

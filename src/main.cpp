@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UpgradeDeploy: puts the files of a new application version in place and restarts it.
 #include "UpgradeDeploy.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers the test programs share: files, unique helper processes and the log lines that a walk of
 // the machine's real process table may add at random.
 #pragma once

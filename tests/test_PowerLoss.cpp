@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Failing file systems and power loss, proven on the built program. A reference upgrade of about
 // twenty files runs with faultfs (helpers/faultfs.c) preloaded, which fails each file-system call
 // of the run in turn, or kills the run with SIGKILL just before or just after it. After every run

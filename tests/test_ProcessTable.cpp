@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stopping the processes that run a file: real helper processes and fixture process tables.
 #include "UpgradeCommon.h"
 #include "support.h"

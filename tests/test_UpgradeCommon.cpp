@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deploying and removing one file, against real files in temporary directories.
 #include "UpgradeCommon.h"
 #include "support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two document loaders, against real documents in temporary directories.
 #include "UpgradeCommon.h"
 #include "UpgradeDeploy.h"

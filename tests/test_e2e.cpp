@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built programs run end to end. Each directory under data/e2e is one case:
 //   root/     the tree the run starts from (names and texts may hold %R, %S and %D);
 //   run       what to do, one step a line: "sleeper" starts a copy of sleep named %S in

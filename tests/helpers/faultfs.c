@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* faultfs: a preloaded library that fails or interrupts a program's file-system calls, for the
  * power-loss tests.
  *

@@ -1,0 +1,123 @@
+// The description maker run as a program where its output cannot be written whole: a file-size
+// limit, a full or closed standard output. The other cases run in data/e2e/describe-*.
+#include "support.h"
+
+#include <QDir>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+namespace {
+
+using namespace testsupport;
+
+enum class Output { ToOutFile, ToDevFull, Closed, IntoDescribedDirectory };
+
+const struct OutputCase {
+    const char* name;
+    const char* argument; // besides the directory "new"
+    Output output;
+    rlim_t sizeLimit; // RLIM_INFINITY: none
+    bool sizeSignalIgnored; // as a parent such as a script interpreter may leave it
+    int exitCode;
+    const char* stderrText;
+} outputCases[] = {
+    { "OutFileCutShortBySizeLimitKeepsOldFile", "-out=out.json", Output::ToOutFile, 200, false, 1,
+        "UpgradeDescribe: cannot write 'out.json': File too large\n" },
+    { "OutFileCutShortWithSizeSignalIgnoredKeepsOldFile", "-out=out.json", Output::ToOutFile, 200,
+        true, 1, "UpgradeDescribe: cannot write 'out.json': File too large\n" },
+    { "OutFileWrittenWholeKeepsItsMode", "-out=out.json", Output::ToOutFile, RLIM_INFINITY, false,
+        0, "" },
+    { "DocumentToFullStandardOutputFails", "-remove=x", Output::ToDevFull, RLIM_INFINITY, false, 1,
+        "UpgradeDescribe: cannot write the standard output: No space left on device\n" },
+    { "HelpToFullStandardOutputFails", "--help", Output::ToDevFull, RLIM_INFINITY, false, 1,
+        "UpgradeDescribe: cannot write the standard output: No space left on device\n" },
+    { "VersionToClosedStandardOutputFails", "--version", Output::Closed, RLIM_INFINITY, false, 1,
+        "UpgradeDescribe: cannot write the standard output: Bad file descriptor\n" },
+    { "DocumentRedirectedIntoDescribedDirectoryDoesNotListItself", "-remove=x",
+        Output::IntoDescribedDirectory, RLIM_INFINITY, false, 0, "" },
+};
+
+// Runs UpgradeDescribe in |dir| (through the emulator of a cross build) with the case's standard
+// output, size limit and SIGXFSZ disposition; the standard error goes to |dir|/stderr.
+int runDescribe(const QString& dir, const OutputCase& c)
+{
+    QStringList words = QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts);
+    words << UPGRADE_DESCRIBE_BIN << "new" << c.argument;
+    std::vector<QByteArray> storage;
+    for (const QString& word : words)
+        storage.push_back(QFile::encodeName(word));
+    std::vector<char*> argv;
+    for (QByteArray& word : storage)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const QByteArray workDir = QFile::encodeName(dir);
+    const char* out = c.output == Output::ToDevFull ? "/dev/full" : "new/doc.json";
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit limit { c.sizeLimit, c.sizeLimit };
+        if (::chdir(workDir.constData()) != 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0
+            || ::dup2(::open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2) != 2)
+            _exit(126);
+        if (c.output == Output::Closed)
+            ::close(1);
+        else if (c.output != Output::ToOutFile)
+            ::dup2(::open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        std::signal(SIGXFSZ, c.sizeSignalIgnored ? SIG_IGN : SIG_DFL);
+        ::execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    for (int i = 0; i < 6000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+        usleep(10000);
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// One test runs every row: under the emulator of a cross build each test program start costs
+// more than a row.
+TEST(DescribeOutput, ExitStatusErrorLineAndOutputFileAreAsExpected)
+{
+    for (const OutputCase& c : outputCases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir tmp;
+        const QString dir = tmp.path();
+        for (int i = 0; i < 20; ++i)
+            writeFile(dir + QString("/new/file%1.txt").arg(i), "text\n");
+        writeFile(dir + "/out.json", "OLD\n", 0600);
+
+        EXPECT_EQ(c.exitCode, runDescribe(dir, c));
+        EXPECT_EQ(std::string(c.stderrText), readAll(dir + "/stderr").toStdString());
+        const QByteArray written = readAll(dir + "/out.json");
+        if (c.output == Output::ToOutFile && c.exitCode == 0) {
+            EXPECT_TRUE(written.contains("\"path\" : \"file19.txt\""));
+            EXPECT_EQ(0600u, statOf(dir + "/out.json").st_mode & 07777);
+        } else {
+            EXPECT_EQ("OLD\n", written.toStdString());
+        }
+        if (c.output == Output::IntoDescribedDirectory) {
+            EXPECT_TRUE(readAll(dir + "/new/doc.json").contains("\"file19.txt\""));
+            EXPECT_FALSE(readAll(dir + "/new/doc.json").contains("doc.json"));
+        }
+        // No temporary file is left beside the document.
+        EXPECT_EQ("new out.json stderr",
+            s(QDir(dir)
+                    .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name)
+                    .join(' ')));
+    }
+}
+
+} // namespace
