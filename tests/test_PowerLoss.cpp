@@ -6,12 +6,13 @@
 // state must be named by a "Warning:" or "Error:" line, and a rerun must reach the target state.
 //
 // The rows come from the trace of a clean run: every call, with each errno it can really return
-// (EIO always; EACCES on a path; ENOSPC where it may allocate; EXDEV for renames and links). A run
-// of identical calls (the blocks of one copy) is represented by its first and its last call.
-// No process runs in the fault rows: stopping one costs the run a pause of one second by design;
-// the clean rows prove the stop.
-// Under an emulator every run is about ten times slower, so there only every n-th row runs (a fixed
-// stride, the same rows every time), which keeps the leg within its time budget.
+// (EIO always; EACCES on a path; ENOSPC where it may allocate; EXDEV for renames and links). The
+// blocks of one file's reads or writes are represented by the first and the last. With the new
+// files on another file system, the calls that the same-file-system run makes alike are left to its
+// rows. No process runs in the fault rows: stopping one costs the run a pause of one second by
+// design; the clean rows prove the stop. Under an emulator every run is about ten times slower, so
+// there only every n-th row runs (a fixed stride, the same rows every time), which keeps the leg
+// within its time budget.
 #include "support.h"
 
 #include <QDateTime>
@@ -491,17 +492,24 @@ std::vector<int> errnosOf(const Call& call)
     return errors;
 }
 
-// The calls that rows fail: all of them, but only the first and the last of a run of identical
-// calls, and under an emulator every stride-th.
+// The calls that rows fail: all of them, except that the blocks of one file's reads, writes or
+// copies are represented by the first and the last, and under an emulator only every stride-th.
 std::vector<Call> representatives(const std::vector<Call>& calls)
 {
+    const auto block = [](const Call& call) {
+        return call.family == "read" || call.family == "write" || call.family == "copy";
+    };
+    std::map<QString, std::pair<size_t, size_t>> firstAndLast;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const QString key = calls[i].name + ' ' + calls[i].paths;
+        if (!firstAndLast.count(key))
+            firstAndLast[key].first = i;
+        firstAndLast[key].second = i;
+    }
     std::vector<Call> kept;
     for (size_t i = 0; i < calls.size(); ++i) {
-        const auto same = [&](size_t j) {
-            return j < calls.size() && calls[j].name == calls[i].name
-                && calls[j].paths == calls[i].paths;
-        };
-        if (i == 0 || !same(i - 1) || !same(i + 1))
+        const auto& ends = firstAndLast[calls[i].name + ' ' + calls[i].paths];
+        if (!block(calls[i]) || i == ends.first || i == ends.second)
             kept.push_back(calls[i]);
     }
     std::vector<Call> sampled;
@@ -810,7 +818,7 @@ TEST_P(Kills, KilledAtEveryCallLeavesOldOrNewAndARerunFinishes)
     if (calls.empty())
         GTEST_SKIP() << s(SecondFileSystem::instance().reason);
     Findings f;
-    for (const Call& call : representatives(calls)) {
+    for (const Call& call : faultCalls(layout, calls)) {
         if (!changesDisk(call))
             continue;
         const std::string row
