@@ -1,12 +1,143 @@
 // SPDX-License-Identifier: MIT
 #include "RunLog.h"
 
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <iostream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The log file is written with the system calls rather than through std::ofstream or QFile: the
+// open must not block on a FIFO, the descriptor must be closed on exec, and every write, the sync
+// and the close must tell their errno, which neither of them reports.
+class TLogFileBuffer : public std::streambuf {
+public:
+    explicit TLogFileBuffer(int fd)
+        : m_fd(fd)
+    {
+        setp(m_data, m_data + sizeof m_data);
+    }
+    ~TLogFileBuffer() override
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    TLogFileBuffer(const TLogFileBuffer&) = delete;
+    TLogFileBuffer& operator=(const TLogFileBuffer&) = delete;
+
+    // Only a regular file has contents to sync; a FIFO or a terminal refuses fsync with EINVAL.
+    void setRegular(bool regular) { m_regular = regular; }
+    bool finish(QString& error);
+
+protected:
+    int_type overflow(int_type c) override;
+    // A failed write is kept for close() to report and the stream stays good: the lines after it
+    // are still tried.
+    int sync() override
+    {
+        writeOut();
+        return 0;
+    }
+
+private:
+    void writeOut();
+    void fail(const char* operation, int error);
+
+    int m_fd;
+    bool m_regular = false;
+    QString m_error;
+    char m_data[4096];
+};
+
+namespace {
+
+// Ignores SIGPIPE while it lives: a FIFO's reader that goes away must not kill the run in the
+// middle of an upgrade; the write fails with EPIPE instead. Restored at once, so no restarted
+// program inherits an ignored SIGPIPE.
+class TSigpipeIgnored {
+public:
+    TSigpipeIgnored()
+    {
+        struct sigaction ignore { };
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        m_saved = ::sigaction(SIGPIPE, &ignore, &m_old) == 0;
+    }
+    ~TSigpipeIgnored()
+    {
+        if (m_saved)
+            ::sigaction(SIGPIPE, &m_old, nullptr);
+    }
+    TSigpipeIgnored(const TSigpipeIgnored&) = delete;
+    TSigpipeIgnored& operator=(const TSigpipeIgnored&) = delete;
+
+private:
+    struct sigaction m_old { };
+    bool m_saved = false;
+};
+
+QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+} // namespace
+
+TLogFileBuffer::int_type TLogFileBuffer::overflow(int_type c)
+{
+    writeOut();
+    if (traits_type::eq_int_type(c, traits_type::eof()))
+        return traits_type::not_eof(c);
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+    return c;
+}
+
+void TLogFileBuffer::fail(const char* operation, int error)
+{
+    if (m_error.isEmpty())
+        m_error = QLatin1String(operation) + QLatin1String(": ") + errnoText(error);
+}
+
+void TLogFileBuffer::writeOut()
+{
+    const TSigpipeIgnored sigpipe;
+    const char* data = pbase();
+    size_t left = static_cast<size_t>(pptr() - pbase());
+    while (left > 0 && m_fd >= 0) {
+        const ssize_t written = ::write(m_fd, data, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            fail("write", written < 0 ? errno : EIO);
+            break;
+        }
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+    setp(m_data, m_data + sizeof m_data);
+}
+
+bool TLogFileBuffer::finish(QString& error)
+{
+    writeOut();
+    if (m_regular && ::fsync(m_fd) != 0)
+        fail("fsync", errno);
+    // No retry on EINTR: Linux has closed the descriptor already.
+    if (::close(m_fd) != 0)
+        fail("close", errno);
+    m_fd = -1;
+    error = m_error;
+    return m_error.isEmpty();
+}
 
 void logLine(const QByteArray& line)
 {
     std::cout.write(line.constData(), line.size());
     std::cout << '\n';
+    std::cout.flush();
 }
 
 QByteArray logText(const QByteArray& utf8)
@@ -34,3 +165,54 @@ QByteArray logText(const QByteArray& utf8)
 }
 
 QByteArray logText(const QString& text) { return logText(text.toUtf8()); }
+
+void logOutcome(bool ok, const QByteArray& what)
+{
+    logLine(ok ? "Info: " + what + " ok" : "Warning: " + what + " failed");
+}
+
+TRunLogFile::TRunLogFile() = default;
+
+TRunLogFile::~TRunLogFile()
+{
+    QString ignored;
+    if (isOpen())
+        close(ignored);
+}
+
+bool TRunLogFile::open(const QString& fileName, QString& error)
+{
+    const QByteArray name = QFile::encodeName(fileName);
+    // O_NONBLOCK: opening a FIFO that nobody reads fails with ENXIO instead of waiting for ever.
+    const int fd = ::open(
+        name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        error = errnoText(errno);
+        return false;
+    }
+    auto buffer = std::make_unique<TLogFileBuffer>(fd); // owns the descriptor from here
+    // Only the open had to be non-blocking: a FIFO or a terminal with a reader then takes every
+    // line, as the standard output would, instead of failing with EAGAIN when it is full.
+    struct stat st { };
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::fstat(fd, &st) != 0) {
+        error = errnoText(errno);
+        return false;
+    }
+    buffer->setRegular(S_ISREG(st.st_mode));
+    m_buffer = std::move(buffer);
+    m_oldCoutBuf = std::cout.rdbuf(m_buffer.get());
+    return true;
+}
+
+bool TRunLogFile::close(QString& error)
+{
+    if (!m_buffer)
+        return true;
+    std::cout.rdbuf(m_oldCoutBuf);
+    m_oldCoutBuf = nullptr;
+    std::cout.clear();
+    const bool ok = m_buffer->finish(error);
+    m_buffer.reset();
+    return ok;
+}

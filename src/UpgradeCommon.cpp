@@ -20,6 +20,7 @@ TReadyFile::TReadyFile(const TReadyFile& other)
     : QObject(other.parent())
     , path(other.path)
     , modifiedTime(other.modifiedTime)
+    , sha256(other.sha256)
 {
 }
 
@@ -27,6 +28,7 @@ TReadyFile& TReadyFile::operator=(const TReadyFile& other)
 {
     path = other.path;
     modifiedTime = other.modifiedTime;
+    sha256 = other.sha256;
     return *this;
 }
 

@@ -39,6 +39,9 @@ public:
 
     QString path;
     QDateTime modifiedTime;
+    // The SHA-256 the description gives for the new file's contents, as written; null when it
+    // gives none.
+    QString sha256;
 
 private:
     void stopProcesses();

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "UpgradeDeploy.h"
 
+#include "Document.h"
+#include "DryRun.h"
+#include "HomePath.h"
 #include "UpgradeCommon.h"
+#include "Verify.h"
 #include "json.h"
 
 #include <QCoreApplication>
@@ -9,13 +13,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMetaType>
 #include <QProcess>
-#include <QTextStream>
 #include <QVariant>
-#include <QtGlobal>
-
-#include <iostream>
 
 namespace {
 
@@ -26,11 +25,32 @@ const QLatin1String homeDirOption("-homedir=");
 const QLatin1String appNameOption("-appname=");
 const QLatin1String guiOption("-gui");
 const QLatin1String outOption("-out=");
+const QLatin1String checkOption("-check");
+// Read by main; here only so that it is not taken for an unknown option.
+const QLatin1String delayOption("-delay_sec=");
 
-QByteArray utf8(const QString& text) { return text.toUtf8(); }
+// The application's keeper, in its home directory. Without "-gui" the run does not start the
+// application's programs itself: it hands each one to the keeper, which starts and watches it.
+const QLatin1String keeperProgram("/QuorvelKeeper");
+// Two application names are launchers whose program files bear other names: started directly
+// ("-gui"), they start these files of the same directory.
+const QLatin1String serviceName("BrivaneService");
+const QLatin1String serviceProgram("/QuorvelService");
+const QLatin1String boxName("Brivane");
+const QLatin1String boxProgram("/QuorvelBox");
+const QLatin1String restartArgument("-restart");
+const QLatin1String entrustArgument("-entrust=");
 
-bool isMap(const QVariant& value) { return value.userType() == QMetaType::QVariantMap; }
-bool isList(const QVariant& value) { return value.userType() == QMetaType::QVariantList; }
+// The application's notification state, kept under its home directory. It describes the
+// installed version, so every run that gets past both documents deletes it and the restarted
+// application builds it anew.
+const QLatin1String notifyStateFiles[]
+    = { QLatin1String("/conf/share_notify.json"), QLatin1String("/data/share_notify.db") };
+
+QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
+
+// Escaped, as every outside text in a log line.
+QByteArray utf8(const QString& text) { return logText(text); }
 
 // A setting path that does not begin with "/" is taken under the home directory, as composed.
 QString underHome(const QString& homeDir, const QString& path)
@@ -45,11 +65,17 @@ bool startDetached(const QString& program, const QStringList& arguments, const Q
     return QProcess::startDetached(QFileInfo(program).absoluteFilePath(), arguments, workingDir);
 }
 
+bool isKnownOption(const QString& argument)
+{
+    return argument.startsWith(homeDirOption) || argument.startsWith(appNameOption)
+        || argument == guiOption || argument.startsWith(outOption) || argument == checkOption
+        || argument.startsWith(delayOption);
+}
+
 } // namespace
 
 TUpgradeDeploy::TUpgradeDeploy(QObject* parent)
     : QObject(parent)
-    , oldCoutBuf(nullptr)
     , homeDir(QStringLiteral("."))
 {
 }
@@ -57,7 +83,8 @@ TUpgradeDeploy::TUpgradeDeploy(QObject* parent)
 void TUpgradeDeploy::readOptions()
 {
     const QStringList arguments = QCoreApplication::arguments();
-    for (const QString& argument : arguments) {
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
         if (argument.startsWith(homeDirOption))
             homeDir = argument.mid(homeDirOption.size());
         else if (argument.startsWith(appNameOption))
@@ -66,38 +93,44 @@ void TUpgradeDeploy::readOptions()
             programGui = true;
         else if (argument.startsWith(outOption))
             outFileName = argument.mid(outOption.size());
+        else if (argument == checkOption)
+            checkOnly = true;
+        // The program's own path may begin with "-" as well: it is no option.
+        if (i > 0 && argument.startsWith(QLatin1Char('-')) && !isKnownOption(argument))
+            m_unknownOptions.append(argument);
     }
 }
 
 // Sends the log into the "-out=" file. When the file cannot be opened, the log stays on the
-// standard output rather than being lost, and |failed| tells the caller to say so.
-void TUpgradeDeploy::openLog(bool& failed)
+// standard output rather than being lost, and says so.
+void TUpgradeDeploy::startLog()
 {
-    failed = false;
-    if (outFileName.isEmpty())
-        return;
-    logFile.open(
-        QFile::encodeName(outFileName).toStdString(), std::ios_base::out | std::ios_base::app);
-    if (!logFile.is_open()) {
-        logFile.clear();
-        failed = true;
-        return;
-    }
-    oldCoutBuf = std::cout.rdbuf(logFile.rdbuf());
+    QString reason;
+    const bool failed = !outFileName.isEmpty() && !logFile.open(outFileName, reason);
+
+    logLine("State: Start, "
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLatin1());
+    if (failed)
+        logLine("Warning: open log file " + quoted(outFileName) + " failed");
+    logLine("HomeDir: " + logText(homeDir));
+    logLine("appName: " + logText(appName));
+    for (const QString& argument : qAsConst(m_unknownOptions))
+        logLine("Warning: unknown option " + quoted(argument) + " ignored");
+}
+
+// The log file's last lines, its sync to disk and its close can fail too: that is told on the
+// standard output, where the log goes when it has no file. The exit status stays the run's own.
+void TUpgradeDeploy::closeLog()
+{
+    QString reason;
+    if (!logFile.close(reason))
+        logLine("Warning: close log file " + quoted(outFileName) + " failed: " + logText(reason));
 }
 
 void TUpgradeDeploy::start()
 {
     readOptions();
-    bool logFailed = false;
-    openLog(logFailed);
-
-    logLine("State: Start, "
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLatin1());
-    if (logFailed)
-        logLine("Warning: open log file '" + utf8(outFileName) + "' failed");
-    logLine("HomeDir: " + utf8(homeDir));
-    logLine("appName: " + utf8(appName));
+    startLog();
 
     logLine("State: Config-Load");
     if (!loadConfig()) {
@@ -107,29 +140,51 @@ void TUpgradeDeploy::start()
 
     QList<TReadyFile> files;
     QStringList removeList;
+    TVerification verification;
     logLine("State: File-Desc");
-    if (!loadDeployFiles(files, removeList)) {
+    if (!loadDeployFiles(files, removeList) || !verifyFiles(files, verification)) {
         response(errorMsg);
+        return;
+    }
+    if (checkOnly) {
+        checkRun(files, removeList, verification);
+        response(QString());
         return;
     }
 
     logLine("State: File-Upgrade");
-    deployFiles(files);
+    deployFiles(files, verification);
     removeFiles(removeList);
-    removeStateFile(homeDir + QLatin1String("/conf/share_notify.json"));
-    removeStateFile(homeDir + QLatin1String("/data/share_notify.db"));
+    for (const QLatin1String& stateFile : notifyStateFiles)
+        removeStateFile(homeDir + stateFile);
     removeDescription();
     response(QString());
 }
 
-void TUpgradeDeploy::deployFiles(QList<TReadyFile>& files)
+bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& verification)
+{
+    if (!hasChecksums(files))
+        return true;
+    logLine("State: File-Verify");
+    if (!verifyChecksums(files, newFileLoc, homeDir, verification, errorMsg))
+        return false;
+    logLine("Info: sha256 verified " + QByteArray::number(verification.verified) + " files");
+    return true;
+}
+
+void TUpgradeDeploy::deployFiles(QList<TReadyFile>& files, const TVerification& verification)
 {
     logLine("NewFileCount: " + QByteArray::number(files.size()));
-    for (TReadyFile& file : files) {
-        logLine("NewFile: " + utf8(file.path));
+    for (int i = 0; i < files.size(); ++i) {
+        TReadyFile& file = files[i];
+        logLine("NewFile: " + logText(file.path));
+        if (verification.inPlace.contains(i)) {
+            logLine("Info: " + quoted(file.path) + " already in place");
+            continue;
+        }
         const QString error = file.deploy(newFileLoc, homeDir);
         if (!error.isEmpty())
-            logLine("Warning: " + utf8(error));
+            logLine("Warning: " + logText(error));
     }
 }
 
@@ -137,9 +192,10 @@ void TUpgradeDeploy::removeFiles(const QStringList& removeList)
 {
     logLine("RemoveFileCount: " + QByteArray::number(removeList.size()));
     for (const QString& entry : removeList) {
-        logLine("RemoveFile: " + utf8(entry));
+        logLine("RemoveFile: " + logText(entry));
         if (!TReadyFile(entry, nullptr).removeWithKill(homeDir))
-            logLine("Warning: remove file '" + utf8(homeDir) + '/' + utf8(entry) + "' failed");
+            logLine(
+                "Warning: remove file " + quoted(homeDir + QLatin1Char('/') + entry) + " failed");
     }
 }
 
@@ -155,152 +211,106 @@ void TUpgradeDeploy::removeStateFile(const QString& filePath)
 
 void TUpgradeDeploy::removeDescription()
 {
-    if (QFile::remove(newFileDesc))
-        logLine("Info: remove file '" + utf8(newFileDesc) + "' ok");
-    else
-        logLine("Warning: remove file '" + utf8(newFileDesc) + "' failed");
+    logOutcome(QFile::remove(newFileDesc), "remove file " + quoted(newFileDesc));
+}
+
+// The dry run: every action as a "Check: " line, in the order the run would take them.
+void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList& removeList,
+    const TVerification& verification)
+{
+    checkDeploy(files, verification, newFileLoc, homeDir);
+    checkRemovals(removeList, homeDir);
+    for (const QLatin1String& stateFile : notifyStateFiles)
+        checkRemoveIfExists(homeDir + stateFile);
+    checkRemoveIfExists(newFileDesc);
 }
 
 void TUpgradeDeploy::response(const QString& message)
 {
-    int exitCode = 0;
-    if (!message.isEmpty()) {
-        logLine("Error: " + utf8(message));
-        exitCode = 1;
-    }
+    if (!message.isEmpty())
+        logLine("Error: " + logText(message));
     restart();
     logLine("State: End");
-
-    if (oldCoutBuf) {
-        std::cout.rdbuf(oldCoutBuf);
-        oldCoutBuf = nullptr;
-    }
-    if (logFile.is_open())
-        logFile.close();
-    QCoreApplication::exit(exitCode);
+    closeLog();
+    QCoreApplication::exit(message.isEmpty() ? 0 : 1);
 }
 
 void TUpgradeDeploy::restart()
 {
-    if (appName.isEmpty()) {
-        restartProgram();
-        return;
+    const QString workingDir = THomePath(homeDir, QString()).home();
+    const QList<TStart> starts = plannedStarts();
+    for (const TStart& planned : starts) {
+        if (checkOnly) {
+            QByteArray line = "Check: start " + quoted(planned.program);
+            for (const QString& argument : planned.arguments)
+                line += ' ' + logText(argument);
+            logLine(line);
+            continue;
+        }
+        if (planned.byKeeper)
+            logLine("Debug: keeper " + quoted(planned.program));
+        logOutcome(startDetached(planned.program, planned.arguments, workingDir), planned.what);
     }
-    QStringList arguments { QStringLiteral("-restart") };
-    if (!programGui)
-        arguments.append(QString());
+}
+
+// The programs to start, in order: the applications named by "-appname=" (directly or through the
+// keeper), else the restart program of conf.json, else none.
+QList<TUpgradeDeploy::TStart> TUpgradeDeploy::plannedStarts() const
+{
+    QList<TStart> starts;
+    if (appName.isEmpty()) {
+        if (!restartProgName.isEmpty())
+            starts.append({ restartProgName, { restartArgument },
+                "restart-program " + quoted(restartProgName), false });
+        return starts;
+    }
     const QStringList names = appName.split(QLatin1Char(','), Qt::KeepEmptyParts);
     for (const QString& name : names) {
         if (!name.isEmpty())
-            restartApplication(name, arguments);
+            starts.append(applicationStart(name));
     }
+    return starts;
 }
 
-void TUpgradeDeploy::restartProgram()
-{
-    if (restartProgName.isEmpty())
-        return;
-    const THomePath home(homeDir, QString());
-    if (startDetached(restartProgName, { QStringLiteral("-restart") }, home.home()))
-        logLine("Info: restart-program '" + utf8(restartProgName) + "' ok");
-    else
-        logLine("Warning: restart-program '" + utf8(restartProgName) + "' failed");
-}
-
-void TUpgradeDeploy::restartApplication(const QString& name, QStringList& arguments)
+TUpgradeDeploy::TStart TUpgradeDeploy::applicationStart(const QString& name) const
 {
     const THomePath place(homeDir, name);
     const QFileInfo target(place.target());
-
     if (programGui) {
         QString program = place.target();
-        if (target.completeBaseName() == QLatin1String("BrivaneService"))
-            program = target.absolutePath() + QLatin1String("/QuorvelService");
-        else if (target.completeBaseName() == QLatin1String("Brivane"))
-            program = target.absolutePath() + QLatin1String("/QuorvelBox");
-        if (startDetached(program, arguments, place.home()))
-            logLine("Info: restart '" + utf8(program) + "' ok");
-        else
-            logLine("Warning: restart '" + utf8(program) + "' failed");
-        return;
+        if (target.completeBaseName() == serviceName)
+            program = target.absolutePath() + serviceProgram;
+        else if (target.completeBaseName() == boxName)
+            program = target.absolutePath() + boxProgram;
+        return { program, { restartArgument }, "restart " + quoted(program), false };
     }
-
-    const QString keeper = homeDir + QLatin1String("/QuorvelKeeper");
-    logLine("Debug: keeper '" + utf8(keeper) + '\'');
     // Relative to the cleaned home directory, so that "/opt/app", "/opt/app/" and "." run from
     // /opt/app entrust the same name.
-    arguments[1] = QLatin1String("-entrust=")
-        + QDir(place.home()).relativeFilePath(target.absoluteFilePath());
-    if (startDetached(keeper, arguments, place.home()))
-        logLine("Info: restart '" + utf8(target.absoluteFilePath()) + "'(by keeper) ok");
-    else
-        logLine("Warning: restart '" + utf8(target.absoluteFilePath()) + "'(by keeper) failed");
+    const QString entrusted = QDir(place.home()).relativeFilePath(target.absoluteFilePath());
+    return { homeDir + keeperProgram, { restartArgument, entrustArgument + entrusted },
+        "restart " + quoted(target.absoluteFilePath()) + "(by keeper)", true };
 }
 
-// Reads a whole document as UTF-8, JSON's own encoding, whatever the locale; a leading byte-order
-// mark is recognised and dropped.
-bool TUpgradeDeploy::readDocument(const QString& fileName, QString& text)
+// Reads and parses one document. A blank text fails when |blankFails|: it is what a failed
+// transfer leaves, never a document to act on.
+bool TUpgradeDeploy::parseDocument(const QString& fileName, bool blankFails,
+    const QByteArray& loadedLine, const QString& parseError, QVariant& document)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        errorMsg = QStringLiteral("open '%1' failed: %2").arg(file.fileName(), file.errorString());
-        return false;
-    }
-    QTextStream stream(&file);
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    stream.setEncoding(QStringConverter::Utf8);
-#else
-    stream.setCodec("UTF-8");
-#endif
-    stream.setAutoDetectUnicode(true);
-    text = stream.readAll();
-    file.close();
-    return true;
-}
-
-bool TUpgradeDeploy::loadConfig()
-{
-    errorMsg.clear();
     QString text;
-    if (!readDocument(homeDir + QLatin1String("/conf.json"), text))
+    if (!readDocument(fileName, text, errorMsg))
         return false;
-    logLine("Info: conf.json loaded");
+    logLine(loadedLine);
+    bool ok = !(blankFails && isBlankDocument(text));
+    if (ok)
+        document = JsonCodec::Json::parse(text, ok);
+    if (!ok)
+        errorMsg = parseError;
+    return ok;
+}
 
-    bool ok = true;
-    const QVariantMap document = JsonCodec::Json::parse(text, ok).toMap();
-    if (!ok) {
-        errorMsg = QStringLiteral("parse 'conf.json' failed");
-        return false;
-    }
-
-    const QVariant upgrade = document.value(QStringLiteral("upgrade"));
-    if (!upgrade.isValid()) {
-        errorMsg = QStringLiteral("no setting 'upgrade' in 'conf.json'");
-        return false;
-    }
-    if (!isMap(upgrade)) {
-        errorMsg = QStringLiteral("setting 'upgrade' format error");
-        return false;
-    }
-    logLine("Info: conf.json parsed");
-
-    const QVariant newArrival = upgrade.toMap().value(QStringLiteral("new-arrival"));
-    if (!newArrival.isValid()) {
-        errorMsg = QStringLiteral("no setting 'upgrade.new-arrival' in 'conf.json'");
-        return false;
-    }
-    if (!isMap(newArrival)) {
-        errorMsg = QStringLiteral("setting 'upgrade.new-arrival' format error");
-        return false;
-    }
-    const QVariantMap arrival = newArrival.toMap();
-
-    const QVariant location = arrival.value(QStringLiteral("file-location"));
-    if (!location.isValid()) {
-        errorMsg = QStringLiteral("no setting 'upgrade.new-arrival.file-location' in 'conf.json'");
-        return false;
-    }
-    newFileLoc = location.toString();
+bool TUpgradeDeploy::setNewFileLoc(const QString& location)
+{
+    newFileLoc = location;
     if (newFileLoc.isEmpty()) {
         errorMsg = QStringLiteral("'upgrade.new-arrival.file-location' is empty");
         return false;
@@ -308,103 +318,95 @@ bool TUpgradeDeploy::loadConfig()
     if (!newFileLoc.endsWith(QLatin1Char('/')))
         newFileLoc += QLatin1Char('/');
     newFileLoc = underHome(homeDir, newFileLoc);
-    logLine("NewFileLoc: '" + utf8(newFileLoc) + '\'');
+    logLine("NewFileLoc: " + quoted(newFileLoc));
+    return true;
+}
 
-    const QVariant desc = arrival.value(QStringLiteral("file-desc"));
-    if (!desc.isValid()) {
-        errorMsg = QStringLiteral("no setting 'upgrade.new-arrival.file-desc' in 'conf.json'");
+bool TUpgradeDeploy::loadConfig()
+{
+    errorMsg.clear();
+    QVariant document, upgrade, arrival, location, desc, deploy, restartProg;
+    if (!parseDocument(homeDir + QLatin1String("/conf.json"), false, "Info: conf.json loaded",
+            QStringLiteral("parse 'conf.json' failed"), document))
         return false;
-    }
+    TSettings conf(document, QStringLiteral("conf.json"), errorMsg);
+    if (!conf.required(QStringLiteral("upgrade"), TSettings::Object, upgrade))
+        return false;
+    logLine("Info: conf.json parsed");
+    if (!conf.required(QStringLiteral("upgrade.new-arrival"), TSettings::Object, arrival)
+        || !conf.required(
+            QStringLiteral("upgrade.new-arrival.file-location"), TSettings::Text, location)
+        || !setNewFileLoc(location.toString())
+        || !conf.required(QStringLiteral("upgrade.new-arrival.file-desc"), TSettings::Text, desc))
+        return false;
     newFileDesc = underHome(homeDir, desc.toString());
-    logLine("NewFileDesc: '" + utf8(newFileDesc) + '\'');
+    logLine("NewFileDesc: " + quoted(newFileDesc));
 
-    const QVariant deploy = upgrade.toMap().value(QStringLiteral("deploy"));
+    if (!conf.optional(QStringLiteral("upgrade.deploy"), TSettings::Object, deploy))
+        return false;
     if (!deploy.isValid()) {
-        logLine("Warning: no setting 'upgrade.deploy' in 'conf.json'");
+        conf.warnMissing(QStringLiteral("upgrade.deploy"));
         return true;
     }
-    if (!isMap(deploy)) {
-        errorMsg = QStringLiteral("setting 'upgrade.deploy' format error");
-        return false;
-    }
-    const QVariant restartProg = deploy.toMap().value(QStringLiteral("restart"));
+    conf.optional(QStringLiteral("upgrade.deploy.restart"), TSettings::Text, restartProg);
     if (!restartProg.isValid()) {
-        logLine("Warning: no setting 'upgrade.deploy.restart' in 'conf.json'");
+        conf.warnMissing(QStringLiteral("upgrade.deploy.restart"));
         return true;
     }
     restartProgName = underHome(homeDir, restartProg.toString());
-    logLine("Restart-ProgName: '" + utf8(restartProgName) + '\'');
+    logLine("Restart-ProgName: " + quoted(restartProgName));
     return true;
+}
+
+// A "files-ex" element gives a record when it is an object with a non-empty "path". Its keys are
+// looked for by presence: a null "modified-time" gives an invalid time, a null "sha256" a
+// malformed checksum.
+void TUpgradeDeploy::appendExtended(const QVariantList& elements, QList<TReadyFile>& files)
+{
+    for (const QVariant& element : elements) {
+        const QVariantMap object = element.toMap();
+        if (element.userType() != QMetaType::QVariantMap
+            || object.value(QStringLiteral("path")).toString().isEmpty())
+            continue;
+        TReadyFile record(object.value(QStringLiteral("path")).toString(), nullptr);
+        if (object.contains(QStringLiteral("modified-time")))
+            record.modifiedTime
+                = QDateTime::fromString(object.value(QStringLiteral("modified-time")).toString(),
+                    QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        if (object.contains(QStringLiteral("sha256"))) {
+            const QString sum = object.value(QStringLiteral("sha256")).toString();
+            record.sha256 = sum.isEmpty() ? QStringLiteral("") : sum; // never null: it is there
+        }
+        files.append(record);
+    }
 }
 
 bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& removeList)
 {
     errorMsg.clear();
     if (!QFile::exists(newFileDesc)) {
-        logLine("Warning: file '" + utf8(newFileDesc) + "'  not exists");
+        logLine("Warning: file " + quoted(newFileDesc) + "  not exists");
         return false;
     }
-    QString text;
-    if (!readDocument(newFileDesc, text))
+    QVariant document, error, plain, extended, removal;
+    if (!parseDocument(newFileDesc, true, "Info: file-desc loaded",
+            QStringLiteral("parse '%1' failed").arg(newFileDesc), document))
         return false;
-    logLine("Info: file-desc loaded");
-
-    bool ok = true;
-    const QVariantMap document = JsonCodec::Json::parse(text, ok).toMap();
-    if (!ok) {
-        errorMsg = QStringLiteral("parse '%1' failed").arg(newFileDesc);
+    TSettings desc(document, newFileDesc, errorMsg);
+    desc.optional(QStringLiteral("error-msg"), TSettings::Text, error);
+    errorMsg = error.toString();
+    if (!errorMsg.isEmpty())
         return false;
-    }
-
-    const QVariant error = document.value(QStringLiteral("error-msg"));
-    if (error.isValid()) {
-        errorMsg = error.toString();
-        if (!errorMsg.isEmpty())
-            return false;
-    }
-
-    const QVariant plain = document.value(QStringLiteral("files"));
-    if (plain.isValid()) {
-        if (!isList(plain)) {
-            errorMsg = QStringLiteral("setting 'files' format error");
-            return false;
-        }
-        const QVariantList elements = plain.toList();
-        for (const QVariant& element : elements)
-            files.append(TReadyFile(element.toString(), nullptr));
-    }
-
-    const QVariant extended = document.value(QStringLiteral("files-ex"));
-    if (extended.isValid()) {
-        if (!isList(extended)) {
-            errorMsg = QStringLiteral("setting 'files-ex' format error");
-            return false;
-        }
-        const QVariantList elements = extended.toList();
-        for (const QVariant& element : elements) {
-            if (!isMap(element))
-                continue;
-            const QVariantMap object = element.toMap();
-            if (!object.contains(QStringLiteral("path")))
-                continue;
-            TReadyFile record(object.value(QStringLiteral("path")).toString(), nullptr);
-            if (record.path.isEmpty())
-                continue;
-            if (object.contains(QStringLiteral("modified-time")))
-                record.modifiedTime = QDateTime::fromString(
-                    object.value(QStringLiteral("modified-time")).toString(),
-                    QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-            files.append(record);
-        }
-    }
-
-    const QVariant removal = document.value(QStringLiteral("files-remove"));
-    if (!removal.isValid())
-        return true;
-    if (!isList(removal)) {
-        errorMsg = QStringLiteral("setting 'files-remove' format error");
+    if (!desc.optional(QStringLiteral("files"), TSettings::List, plain))
         return false;
-    }
+    const QVariantList elements = plain.toList();
+    for (const QVariant& element : elements)
+        files.append(TReadyFile(element.toString(), nullptr));
+    if (!desc.optional(QStringLiteral("files-ex"), TSettings::List, extended))
+        return false;
+    appendExtended(extended.toList(), files);
+    if (!desc.optional(QStringLiteral("files-remove"), TSettings::List, removal))
+        return false;
     const QVariantList entries = removal.toList();
     for (const QVariant& entry : entries)
         removeList.append(entry.toString());

@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: MIT
-// The controller of one upgrade run: reads the options and the two documents, puts the new files in
-// place, removes the listed ones and restarts the application.
+// The controller of one upgrade run: reads the options and the two documents, verifies the
+// checksums, puts the new files in place, removes the listed ones and restarts the application.
 #pragma once
+
+#include "RunLog.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
-#include <fstream>
-#include <streambuf>
+#include <QVariant>
 
 class TReadyFile;
+struct TVerification;
 
 class TUpgradeDeploy : public QObject {
     Q_OBJECT
@@ -20,8 +21,8 @@ public:
     explicit TUpgradeDeploy(QObject* parent = nullptr);
 
     // Ends every run: reports |message| as the error when it is not empty, restarts the
-    // application, restores the standard output, closes the log and asks the event loop to exit
-    // with 0, or 1 when |message| is not empty.
+    // application (or, in a dry run, tells what it would start), closes the log and asks the
+    // event loop to exit with 0, or 1 when |message| is not empty.
     void response(const QString& message);
 
     // Reads homeDir + "/conf.json" into newFileLoc, newFileDesc and restartProgName. On false,
@@ -33,8 +34,11 @@ public:
     // does not exist.
     bool loadDeployFiles(QList<TReadyFile>& files, QStringList& removeList);
 
-    std::streambuf* oldCoutBuf;
-    std::ofstream logFile;
+    // Verifies the checksums of |files| when any carries one ("State: File-Verify"). On false,
+    // errorMsg holds the reason.
+    bool verifyFiles(const QList<TReadyFile>& files, TVerification& verification);
+
+    TRunLogFile logFile;
     QString errorMsg;
     QString homeDir;
     QString appName;
@@ -42,20 +46,37 @@ public:
     QString newFileLoc;
     QString newFileDesc;
     QString restartProgName;
+    bool checkOnly = false; // "-check": tell what the run would do, do nothing
 
 public slots:
     // The whole upgrade run; called once by the start-up timer.
     void start();
 
 private:
+    // One program the run starts at its end.
+    struct TStart {
+        QString program;
+        QStringList arguments;
+        QByteArray what; // the subject of its "Info: ... ok" / "Warning: ... failed" line
+        bool byKeeper = false;
+    };
+
     void readOptions();
-    void openLog(bool& failed);
-    void deployFiles(QList<TReadyFile>& files);
+    void startLog();
+    void closeLog();
+    bool parseDocument(const QString& fileName, bool blankFails, const QByteArray& loadedLine,
+        const QString& parseError, QVariant& document);
+    bool setNewFileLoc(const QString& location);
+    void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
+    void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
     void removeFiles(const QStringList& removeList);
     void removeStateFile(const QString& filePath);
     void removeDescription();
+    void checkRun(const QList<TReadyFile>& files, const QStringList& removeList,
+        const TVerification& verification);
+    QList<TStart> plannedStarts() const;
+    TStart applicationStart(const QString& name) const;
     void restart();
-    void restartProgram();
-    void restartApplication(const QString& name, QStringList& arguments);
-    bool readDocument(const QString& fileName, QString& text);
+
+    QStringList m_unknownOptions;
 };

@@ -6,8 +6,13 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,27 +28,73 @@ Options:
                      after the upgrade; without it the restart program of conf.json is started
   -gui               restart the programs directly instead of through <home>/QuorvelKeeper
   -out=<file>        append the log to <file> instead of the standard output
-  -delay_sec=<n>     wait <n> seconds before the upgrade starts (default 0)
+  -delay_sec=<n>     wait <n> seconds before the upgrade starts (default 0); a value that is
+                     not a number, negative or too large is ignored: the last valid one counts
+  -check             dry run: read both documents, verify the checksums and tell on "Check:"
+                     lines what the run would do; nothing is stopped, moved, removed or
+                     started, and the file description is kept
   -h, --help         print this help and exit
   --version          print the version and exit
+Any other argument that begins with "-" is ignored, with a warning in the log.
+
+What a run does to the device, as root:
+  - Before it replaces or removes a file that runs as a process (directly in the home directory
+    without a suffix, or anywhere under ext/ or upgrade/), it sends SIGTERM to every process
+    whose name matches the file's name, whoever started it, and then waits 1 second.
+  - It keeps each installed file as "<file>.tmp" until the new one is in, gives executables
+    mode 0775 and applies the described modification time.
+  - It deletes the files the description lists for removal.
+  - On every run that reads both documents it deletes the application's notification state,
+    <home>/conf/share_notify.json and <home>/data/share_notify.db, and the file description.
+  - It restarts the application, also after a failed run.
 
 Documents read:
   <home>/conf.json   names the new-arrival directory ("upgrade"/"new-arrival"/"file-location"),
                      the file-description document ("file-desc") and, optionally, the program
                      to restart ("upgrade"/"deploy"/"restart")
-  file description   lists the new files ("files", "files-ex" with "path" and "modified-time"),
-                     the files to remove ("files-remove") or an error ("error-msg"); it is
-                     removed after the upgrade
+  file description   lists the new files ("files", "files-ex" with "path", "modified-time"
+                     and "sha256"), the files to remove ("files-remove") or an error
+                     ("error-msg"); when a "sha256" is given, every checksum is verified
+                     before anything is touched
 
 Log lines begin with their kind:
-  State:    a phase of the run (Start, Config-Load, File-Desc, File-Upgrade, End)
+  State:    a phase of the run (Start, Config-Load, File-Desc, File-Verify, File-Upgrade, End)
   Info:     a completed action
   Warning:  a failure the run survives (a single file, a process, a restart)
   Error:    why the run failed
+  Check:    what a dry run would do
   Debug:    the keeper's path
 
-Exit status: 0 when the run ended without an error, 1 when it ended with an "Error:" line.
+Exit status: 0 when the run ended without an "Error:" line (warnings about single files
+included, and when the file description does not exist); 1 when it ended with one (a document
+missing, unreadable or wrong, a checksum that failed, the description's "error-msg"), and when
+this text cannot be written.
 )";
+
+// A text that was asked for and not delivered (a closed or full standard output) is a failure.
+int printText(const char* text)
+{
+    if (std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0)
+        return 0;
+    const int error = errno;
+    std::fprintf(
+        stderr, "UpgradeDeploy: write to the standard output failed: %s\n", std::strerror(error));
+    return 1;
+}
+
+// A descriptor 0, 1 or 2 that the parent left closed is opened on /dev/null. Otherwise the first
+// file the run opens would get its number, and log lines meant for the standard output would be
+// written into that file.
+void keepStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened > fd) // a lower number was free after all: it is no standard descriptor
+            ::close(opened);
+    }
+}
 
 // A delay is taken when it is a non-negative decimal whose milliseconds fit the timer's int.
 void readDelay(const QString& argument, int& delaySeconds)
@@ -58,20 +109,19 @@ void readDelay(const QString& argument, int& delaySeconds)
 
 int main(int argc, char* argv[])
 {
+    // Before anything is opened, so that a closed standard output is seen as such.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return printText(helpText);
+        if (std::strcmp(argv[i], "--version") == 0)
+            return printText("UpgradeDeploy " UPGRADE_VERSION "\n");
+    }
+    keepStandardDescriptors();
     QCoreApplication app(argc, argv);
 
     int delaySeconds = 0;
     const QStringList arguments = QCoreApplication::arguments();
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        if (i > 0 && (argument == QLatin1String("--help") || argument == QLatin1String("-h"))) {
-            std::fputs(helpText, stdout);
-            return 0;
-        }
-        if (i > 0 && argument == QLatin1String("--version")) {
-            std::fputs("UpgradeDeploy " UPGRADE_VERSION "\n", stdout);
-            return 0;
-        }
+    for (const QString& argument : arguments) {
         if (argument.startsWith(delayOption))
             readDelay(argument, delaySeconds);
     }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The two document loaders, against real documents in temporary directories.
+// The two document loaders and the verification of checksums, against real documents and files in
+// temporary directories.
 #include "UpgradeCommon.h"
 #include "UpgradeDeploy.h"
+#include "Verify.h"
 #include "support.h"
 
 #include <QDir>
@@ -17,6 +19,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -81,6 +85,10 @@ const Row configCases[] = {
         PARSED "NewFileLoc: '%H/n\xC3\xA9/'\nNewFileDesc: '%H/d'\n"
                "Warning: no setting 'upgrade.deploy.restart' in 'conf.json'\nok",
         "%H/n\xC3\xA9/|%H/d|" },
+    { LD("'a\\nError: x'", "'d'") "}}}",
+        PARSED "NewFileLoc: '%H/a\\nError: x/'\nNewFileDesc: '%H/d'\n"
+               "Warning: no setting 'upgrade.deploy' in 'conf.json'\nok",
+        "%H/a\nError: x/|%H/d|" },
     { "\xEF\xBB\xBF" LD("'neu/\xC3\xBC'", "'d'") ",'deploy':{'restart':''}}}",
         PARSED "NewFileLoc: '%H/neu/\xC3\xBC/'\nNewFileDesc: '%H/d'\nRestart-ProgName: '%H/'\nok",
         "%H/neu/\xC3\xBC/|%H/d|%H/" }
@@ -107,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Documents, LoadConfig, testing::ValuesIn(configCases));
 
 #define DLOADED "Info: file-desc loaded\n"
 
-// document, outcome, records (path[@modified-time],...);removal list
+// document, outcome, records (path[@modified-time][#sha256],...);removal list
 const Row descCases[] = {
     { "{'files':['bin/app','lib/libcore.so'],'files-ex':[{'path':'share/\xC3\xA4pp.conf',"
       "'modified-time':'2013-05-17 14:02:00'}],'files-remove':['lib/libold.so']}",
@@ -127,7 +135,9 @@ const Row descCases[] = {
     { "{'files':['k'],'files-ex':{}}", DLOADED "fail: setting 'files-ex' format error", "k;" },
     { "{'files-remove':'r'}", DLOADED "fail: setting 'files-remove' format error", ";" },
     { "{'files-remove':['a',3,'a'],'files':[]}", DLOADED "ok", ";a,3,a" },
-    { "\xEF\xBB\xBF{'files':['bin/\xC3\xBC']}", DLOADED "ok", "bin/\xC3\xBC;" }
+    { "\xEF\xBB\xBF{'files':['bin/\xC3\xBC']}", DLOADED "ok", "bin/\xC3\xBC;" },
+    { "{'files-ex':[{'path':'a','sha256':'AB'},{'path':'b','sha256':null},{'path':'c'}]}",
+        DLOADED "ok", "a#AB,b#,c;" }
 };
 
 using LoadDeployFiles = Loader<Row>;
@@ -147,9 +157,154 @@ TEST_P(LoadDeployFiles, ListsFilesInDocumentOrder)
     EXPECT_EQ(outcome(log, ok, deploy.errorMsg), s(fill(GetParam().out, tmp.path())));
     for (const TReadyFile& file : files)
         paths << file.path
-                + (file.modifiedTime.isValid() ? '@' + file.modifiedTime.toString(timeFormat) : "");
+                + (file.modifiedTime.isValid() ? '@' + file.modifiedTime.toString(timeFormat) : "")
+                + (file.sha256.isNull() ? "" : '#' + file.sha256);
     EXPECT_EQ(s(paths.join(',') + ';' + removes.join(',')), GetParam().lists);
 }
 INSTANTIATE_TEST_SUITE_P(Documents, LoadDeployFiles, testing::ValuesIn(descCases));
+
+// A document that is no regular file, or holds nothing, must fail at once: never block, never be
+// taken for an upgrade with nothing to do.
+struct KindRow {
+    const char* name;
+    bool conf; // conf.json, else the file description
+    const char* kind; // "fifo", "dir", "link" (to a copy of |content|) or "file"
+    QByteArray content;
+    const char* out;
+};
+void PrintTo(const KindRow& row, std::ostream* out) { *out << row.name; }
+
+const KindRow kindCases[] = {
+    { "ConfFifoFailsAtOnce", true, "fifo", "",
+        "fail: open '%H/conf.json' failed: Not a regular file" },
+    { "ConfDirectoryFails", true, "dir", "",
+        "fail: open '%H/conf.json' failed: Not a regular file" },
+    { "ConfLinkToARegularFileIsRead", true, "link", doc(LD("'n'", "'d'") "}}}"),
+        PARSED "NewFileLoc: '%H/n/'\nNewFileDesc: '%H/d'\n"
+               "Warning: no setting 'upgrade.deploy' in 'conf.json'\nok" },
+    { "DescFifoFailsAtOnce", false, "fifo", "",
+        "fail: open '%H/files.json' failed: Not a regular file" },
+    { "DescDirectoryFails", false, "dir", "",
+        "fail: open '%H/files.json' failed: Not a regular file" },
+    { "DescLinkToARegularFileIsRead", false, "link", doc("{'files':['a']}"), DLOADED "ok" },
+    { "DescOfZeroBytesIsAParseFailure", false, "file", "",
+        DLOADED "fail: parse '%H/files.json' failed" },
+    { "DescOfWhiteSpaceAndZeroBytesIsAParseFailure", false, "file", QByteArray(" \n\t\0\r\0\n", 7),
+        DLOADED "fail: parse '%H/files.json' failed" },
+    { "DescOfAByteOrderMarkOnlyIsAParseFailure", false, "file", "\xEF\xBB\xBF",
+        DLOADED "fail: parse '%H/files.json' failed" },
+};
+
+using DocumentKind = Loader<KindRow>;
+
+TEST_P(DocumentKind, ReadsOnlyRegularFilesThatHoldADocument)
+{
+    const KindRow& row = GetParam();
+    TUpgradeDeploy deploy;
+    deploy.homeDir = tmp.path();
+    deploy.newFileDesc = tmp.path() + "/files.json";
+    const QString path = row.conf ? tmp.path() + "/conf.json" : deploy.newFileDesc;
+    const QByteArray name = QFile::encodeName(path);
+    if (!qstrcmp(row.kind, "fifo"))
+        ASSERT_EQ(::mkfifo(name.constData(), 0600), 0);
+    else if (!qstrcmp(row.kind, "dir"))
+        ASSERT_TRUE(QDir().mkpath(path));
+    else if (!qstrcmp(row.kind, "file"))
+        writeFile(path, row.content);
+    else {
+        writeFile(tmp.path() + "/elsewhere/doc.json", row.content);
+        ASSERT_TRUE(QFile::link(tmp.path() + "/elsewhere/doc.json", path));
+    }
+    QList<TReadyFile> files;
+    QStringList removes;
+    bool ok = false;
+    const std::string log = captured(
+        [&] { ok = row.conf ? deploy.loadConfig() : deploy.loadDeployFiles(files, removes); });
+    EXPECT_EQ(outcome(log, ok, deploy.errorMsg), s(fill(row.out, tmp.path())));
+}
+INSTANTIATE_TEST_SUITE_P(Documents, DocumentKind, testing::ValuesIn(kindCases),
+    [](const testing::TestParamInfo<KindRow>& row) { return std::string(row.param.name); });
+
+const char shaN[] = "8ce86a6ae65d3692e7305e2c58ac62eebd97d3d943e093f577da25c36988246b";
+const char shaO[] = "c4694f2e93d5c4e7d51f9c5deb75e6cc8be5e1114178c6a45b6fc2c566a0aa8c";
+
+// Records as "path" (no checksum) or "path#sha256"; files as "path=content" or "path|" (a FIFO)
+// under the temporary root, whose new/ is the new-file location and home/ the home directory.
+struct VerifyRow {
+    const char* name;
+    QStringList records;
+    QStringList files;
+    const char* out;
+};
+void PrintTo(const VerifyRow& row, std::ostream* out) { *out << row.name; }
+
+#define VERIFIED(n) "State: File-Verify\nInfo: sha256 verified " #n " files\n"
+
+const VerifyRow verifyCases[] = {
+    { "MatchingChecksumPasses", { QString("a#") + shaN }, { "new/a=N" }, VERIFIED(1) "ok" },
+    { "ChecksumInCapitalsPasses", { QString("a#") + QString(shaN).toUpper() }, { "new/a=N" },
+        VERIFIED(1) "ok" },
+    { "MismatchEndsTheRun", { QString("a#") + shaO }, { "new/a=N", "home/a=O" },
+        "State: File-Verify\nfail: sha256 of '%N/a' mismatch" },
+    { "MissingNewFileEndsTheRun", { QString("a#") + shaN }, { "home/b=N" },
+        "State: File-Verify\nfail: '%N/a' not exists" },
+    { "ShortChecksumIsMalformed", { "a#8ce86a6a" }, { "new/a=N" },
+        "State: File-Verify\nfail: sha256 of 'a' is malformed" },
+    { "NonHexChecksumIsMalformed", { QString("a#") + QString(shaN).replace('e', 'g') },
+        { "new/a=N" }, "State: File-Verify\nfail: sha256 of 'a' is malformed" },
+    { "EmptyChecksumIsMalformed", { "a#" }, { "new/a=N" },
+        "State: File-Verify\nfail: sha256 of 'a' is malformed" },
+    { "InstalledFileWithTheChecksumIsAlreadyInPlace", { "b", QString("a#") + shaN }, { "home/a=N" },
+        VERIFIED(1) "ok, in place: 1" },
+    { "InstalledFileWithOtherContentsIsNotInPlace", { QString("a#") + shaN }, { "home/a=O" },
+        "State: File-Verify\nfail: '%N/a' not exists" },
+    { "NewFileThatIsAFifoIsRefusedWithoutWaiting", { QString("a#") + shaN }, { "new/a|" },
+        "State: File-Verify\nfail: '%N/a' is not a regular file" },
+    { "FirstFailureInListOrderEndsTheRun", { QString("a#") + shaO, "b#x" }, { "new/a=N" },
+        "State: File-Verify\nfail: sha256 of '%N/a' mismatch" },
+    { "RecordsWithoutChecksumAreNotVerified", { "gone", QString("b#") + shaO }, { "new/b=O" },
+        VERIFIED(1) "ok" },
+    { "NoChecksumNoVerification", { "gone", "b" }, {}, "ok" },
+};
+
+class Verification : public testing::TestWithParam<VerifyRow> {
+protected:
+    QTemporaryDir tmp;
+};
+
+TEST_P(Verification, ChecksNewFilesBeforeAnythingMoves)
+{
+    TUpgradeDeploy deploy;
+    deploy.homeDir = tmp.path() + "/home";
+    deploy.newFileLoc = tmp.path() + "/new/";
+    QDir().mkpath(deploy.homeDir);
+    for (const QString& file : GetParam().files) {
+        const QString path = tmp.path() + '/' + file.section(QRegularExpression("[=|]"), 0, 0);
+        if (file.endsWith('|')) {
+            QDir().mkpath(QFileInfo(path).path());
+            ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else {
+            writeFile(path, file.section('=', 1).toUtf8());
+        }
+    }
+    QList<TReadyFile> files;
+    for (const QString& record : GetParam().records) {
+        files.append(TReadyFile(record.section('#', 0, 0)));
+        if (record.contains('#'))
+            files.last().sha256
+                = record.section('#', 1).isEmpty() ? QStringLiteral("") : record.section('#', 1);
+    }
+    TVerification verification;
+    bool ok = false;
+    const std::string log = captured([&] { ok = deploy.verifyFiles(files, verification); });
+    QStringList inPlace;
+    for (const int index : verification.inPlace)
+        inPlace << QString::number(index);
+    EXPECT_EQ(outcome(log, ok, deploy.errorMsg)
+            + (inPlace.isEmpty() ? "" : ", in place: " + s(inPlace.join(','))),
+        s(fill(GetParam().out, deploy.homeDir, deploy.newFileLoc)));
+}
+INSTANTIATE_TEST_SUITE_P(Checksums, Verification, testing::ValuesIn(verifyCases),
+    [](const testing::TestParamInfo<VerifyRow>& row) { return std::string(row.param.name); });
 
 } // namespace

@@ -3,7 +3,7 @@
 //   root/     the tree the run starts from (names and texts may hold %R, %S and %D);
 //   run       what to do, one step a line: "sleeper" starts a copy of sleep named %S in
 //             root/home, "self" runs the deployer as a copy named %D from now on,
-//             "touch <path>" gives a file the current time,
+//             "touch <path>" gives a file the current time, "tree" shows the tree as it is now,
 //             and "deploy <working dir> <argument>..." or "describe <working dir> <argument>..."
 //             runs UpgradeDeploy or UpgradeDescribe once (paths under the root);
 //   expected  the whole transcript: each run's output, standard error and exit status, the logs
@@ -100,6 +100,8 @@ public:
                 program = copyOfDeployer();
             else if (step == "touch")
                 setTime(path, QDateTime::currentDateTime());
+            else if (step == "tree")
+                text += "--- tree\n" + tree();
             else if (step == "deploy" || step == "describe")
                 text += "$ " + line + '\n'
                     + runStep(
@@ -212,11 +214,14 @@ private:
             ::lstat(QFile::encodeName(info.filePath()).constData(), &st);
             const QByteArray data = readAll(info.filePath());
             const QString text = QString::fromUtf8(data).chopped(data.endsWith('\n') ? 1 : 0);
+            // A copy of sleep differs in size from machine to machine.
+            static const QByteArray sleep = readAll("/bin/sleep");
             lines << QString("%1 %2 %3 %4")
                          .arg(name)
                          .arg(st.st_mode & 07777, 4, 8, QChar('0'))
                          .arg(info.lastModified().toString(timeFormat),
-                             data.size() <= 64 && !text.contains('\n')
+                             data == sleep ? QString("<sleep>")
+                                 : data.size() <= 64 && !text.contains('\n')
                                  ? text
                                  : QString("<%1 bytes>").arg(data.size()));
         }

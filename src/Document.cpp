@@ -1,0 +1,157 @@
+#include "Document.h"
+
+#include "RunLog.h"
+
+#include <QFile>
+#include <QMetaType>
+#include <QStringList>
+#include <QTextStream>
+#include <QtGlobal>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class TFd {
+public:
+    explicit TFd(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~TFd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+bool readAllBytes(int fd, QByteArray& data)
+{
+    char block[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        data.append(block, static_cast<int>(got));
+    }
+}
+
+// JSON's own encoding, whatever the locale; the stream drops a byte-order mark.
+QString decodeUtf8(QByteArray& data)
+{
+    QTextStream stream(&data, QIODevice::ReadOnly);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    stream.setEncoding(QStringConverter::Utf8);
+#else
+    stream.setCodec("UTF-8");
+#endif
+    stream.setAutoDetectUnicode(true);
+    return stream.readAll();
+}
+
+} // namespace
+
+bool readDocument(const QString& fileName, QString& text, QString& error)
+{
+    // Not QFile: its open blocks for ever on a FIFO without a writer. O_NONBLOCK makes that open
+    // return at once, and the type is then checked on the open descriptor itself, so nothing can
+    // swap the file between the check and the read.
+    const TFd fd(::open(
+        QFile::encodeName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st { };
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        const int openError = errno;
+        error = QStringLiteral("open '%1' failed: %2").arg(fileName, errnoText(openError));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = QStringLiteral("open '%1' failed: Not a regular file").arg(fileName);
+        return false;
+    }
+    QByteArray data;
+    if (!readAllBytes(fd.get(), data)) {
+        const int readError = errno;
+        error = QStringLiteral("read '%1' failed: %2").arg(fileName, errnoText(readError));
+        return false;
+    }
+    text = decodeUtf8(data);
+    return true;
+}
+
+bool isBlankDocument(const QString& text)
+{
+    for (const QChar c : text) {
+        if (!c.isSpace() && !c.isNull())
+            return false;
+    }
+    return true;
+}
+
+TSettings::TSettings(const QVariant& document, const QString& documentName, QString& error)
+    : m_root(document.toMap())
+    , m_documentName(documentName)
+    , m_error(error)
+{
+}
+
+QVariant TSettings::lookUp(const QString& keyPath) const
+{
+    const QStringList keys = keyPath.split(QLatin1Char('.'));
+    QVariant value = m_root;
+    for (const QString& key : keys)
+        value = value.toMap().value(key);
+    return value;
+}
+
+bool TSettings::hasKind(const QString& keyPath, Kind kind, const QVariant& value)
+{
+    const int type = value.userType();
+    const bool ok = kind == Text || (kind == Object && type == QMetaType::QVariantMap)
+        || (kind == List && type == QMetaType::QVariantList);
+    if (!ok)
+        m_error = QStringLiteral("setting '%1' format error").arg(keyPath);
+    return ok;
+}
+
+QString TSettings::missingText(const QString& keyPath) const
+{
+    return QStringLiteral("no setting '%1' in '%2'").arg(keyPath, m_documentName);
+}
+
+bool TSettings::required(const QString& keyPath, Kind kind, QVariant& value)
+{
+    value = lookUp(keyPath);
+    if (!value.isValid()) {
+        m_error = missingText(keyPath);
+        return false;
+    }
+    return hasKind(keyPath, kind, value);
+}
+
+bool TSettings::optional(const QString& keyPath, Kind kind, QVariant& value)
+{
+    value = lookUp(keyPath);
+    return !value.isValid() || hasKind(keyPath, kind, value);
+}
+
+void TSettings::warnMissing(const QString& keyPath) const
+{
+    logLine("Warning: " + logText(missingText(keyPath)));
+}

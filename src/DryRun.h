@@ -1,0 +1,26 @@
+// The dry run ("-check"): what a run would do, told as "Check: " lines, with nothing stopped,
+// moved, removed or started.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class TReadyFile;
+struct TVerification;
+
+// One line per action for each new file, in list order:
+//   "Check: stop <name>(<pid>)"                      a process that would get SIGTERM
+//   "Check: replace '<target>' with '<source>', mode <octal>, time <yyyy-MM-dd hh:mm:ss>"
+//   "Check: install '<target>' from '<source>', mode <octal>, time <yyyy-MM-dd hh:mm:ss>"
+//   "Check: keep '<target>', already in place"      its installed file has the checksum
+//   "Check: fail: <the warning the run would write>"
+void checkDeploy(const QList<TReadyFile>& files, const TVerification& verification,
+    const QString& newFileLoc, const QString& homeDir);
+
+// For each removal entry: its "Check: stop" lines, then "Check: remove '<target>'" or
+// "Check: fail: remove file '<homeDir>/<entry>' failed".
+void checkRemovals(const QStringList& removeList, const QString& homeDir);
+
+// "Check: remove '<path>'" when a file is at |path|; nothing otherwise.
+void checkRemoveIfExists(const QString& path);
