@@ -1,61 +1,377 @@
 // SPDX-License-Identifier: MIT
+// How one file is replaced, and what is on disk at each step.
+//
+// The target path must hold the old file or the new one, whole, at every instant: the application
+// is restarted by its keeper at any moment, and the device may lose power at any moment. So:
+//   1. the new file gets its mode and time first (or, when it arrived on another file system, a
+//      complete copy of it is made beside the target and flushed);
+//   2. the installed file gets a second name, "<target>.tmp", by a hard link;
+//   3. one rename(2) puts the new file at the target, replacing the old one atomically;
+//   4. the backup name is dropped.
+// Where the file system has no hard links, step 2 renames the installed file to the backup name
+// instead, and the target is empty until step 3; a failed step 3 then puts the backup back.
+//
+// QFile::rename is not used: it refuses an existing destination, so the target would have to be
+// emptied first, and where rename(2) fails it silently copies instead, opening the destination
+// path for writing (through a link, if one stands there) and losing the mode. Every call here acts
+// on a name in a directory that the caller confined (HomePath), and never follows that name.
 #include "FileReplacement.h"
 
+#include "FileDescriptor.h"
 #include "RunLog.h"
 
 #include <QFile>
 
-#include <utime.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char copySuffix[] = ".upgrade-new";
 
 namespace {
 
-const QFile::Permissions executablePermissions = QFile::ReadOwner | QFile::WriteOwner
-    | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup
-    | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+const mode_t executableMode = 0775;
+
+enum class TBackup {
+    None, // there was no installed file
+    Linked, // the installed file is at the target and, by a hard link, at the backup name
+    Renamed, // the installed file is only at the backup name (no hard links on this file system)
+};
+
+QString moveFailed(const TReplacement& r)
+{
+    return QLatin1String("move '") + r.source + QLatin1String("' to '") + r.homeDir
+        + QLatin1String("' failed");
+}
+
+QByteArray backupName(const TReplacement& r) { return r.targetAt.name + ".tmp"; }
+QByteArray copyName(const TReplacement& r) { return r.targetAt.name + copySuffix; }
+
+bool linkRefused(int error)
+{
+    return error == EPERM || error == EXDEV || error == ENOTSUP || error == EOPNOTSUPP
+        || error == EMLINK;
+}
+
+// A leftover that may not be there: only a failure to remove one that is there is worth a line.
+void removeLeftover(const TReplacement& r, const QByteArray& name, const QString& text)
+{
+    if (::unlinkat(r.targetAt.dir.fd, name.constData(), 0) != 0 && errno != ENOENT)
+        logLine("Warning: remove '" + logText(text) + "' failed");
+}
+
+// Opens the new file itself, never a link and never blocking on a FIFO, and checks that it is
+// still the regular file the caller looked at.
+QString openNewFile(const TReplacement& r, TFileDescriptor& fd)
+{
+    fd.reset(::openat(r.sourceAt.dir.fd, r.sourceAt.name.constData(),
+        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int openError = errno;
+    const QString notRegular
+        = QLatin1Char('\'') + r.source + QLatin1String("' is not a regular file");
+    if (!fd.isOpen() && openError == ENOENT)
+        return QLatin1Char('\'') + r.source + QLatin1String("' not exists");
+    if (!fd.isOpen())
+        return openError == ELOOP ? notRegular : moveFailed(r);
+    struct stat st { };
+    if (::fstat(fd.get(), &st) != 0)
+        return moveFailed(r);
+    if (!S_ISREG(st.st_mode) || st.st_ino != r.sourceStat.st_ino
+        || st.st_dev != r.sourceStat.st_dev)
+        return notRegular;
+    return QString();
+}
+
+// The described time, or for a copy the new file's own times, as a rename would have kept them.
+// False when the time could not be applied.
+bool applyTime(const TReplacement& r, int fd, bool isCopy)
+{
+    timespec times[2];
+    if (r.modifiedTime.isValid()) {
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_NOW;
+        times[1].tv_sec = static_cast<time_t>(r.modifiedTime.toSecsSinceEpoch());
+        times[1].tv_nsec = 0;
+    } else if (isCopy) {
+        times[0] = r.sourceStat.st_atim;
+        times[1] = r.sourceStat.st_mtim;
+    } else {
+        return true;
+    }
+    return ::futimens(fd, times) == 0;
+}
+
+bool writeAll(int fd, const char* data, ssize_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool copyContents(int from, int to)
+{
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+        const ssize_t got = ::read(from, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        if (!writeAll(to, buffer.data(), got))
+            return false;
+    }
+}
+
+// The copy gets what a rename would have kept: the new file's owner and mode (0775 for an
+// executable), and its time unless one is described.
+bool finishCopy(const TReplacement& r, int fd, bool& timeFailed)
+{
+    const struct stat& st = r.sourceStat;
+    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid())
+        && ::fchown(fd, st.st_uid, st.st_gid) != 0)
+        return false;
+    if (::fchmod(fd, r.executable ? executableMode : (st.st_mode & 07777)) != 0)
+        return false;
+    timeFailed = !applyTime(r, fd, true);
+    return true;
+}
+
+// Copies the new file, which lies on another file system, to "<target>.upgrade-new" beside the
+// target: written whole, checked at every write and at the close, and on disk before anyone can
+// rename it in. On failure nothing of it is left.
+QString copyBeside(const TReplacement& r, int from, bool& timeFailed)
+{
+    const int dir = r.targetAt.dir.fd;
+    const QByteArray name = copyName(r);
+    // The exclusive create never opens an existing file or follows a link.
+    TFileDescriptor to(::openat(dir, name.constData(),
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+    if (!to.isOpen())
+        return moveFailed(r);
+    // Now a partial copy stands at the copy's name; the target is untouched.
+    const bool copied = copyContents(from, to.get()) && finishCopy(r, to.get(), timeFailed)
+        && ::fsync(to.get()) == 0 && to.close();
+    if (!copied) {
+        ::unlinkat(dir, name.constData(), 0);
+        return moveFailed(r);
+    }
+    // Now the whole copy is on disk under the copy's name.
+    return QString();
+}
+
+// The new file, still in the new-arrival directory, gets its mode and time before it is renamed in.
+QString prepareInPlace(const TReplacement& r, int fd, bool& timeFailed)
+{
+    if (r.executable && ::fchmod(fd, executableMode) != 0)
+        return QLatin1String("add execution permission to '") + r.target
+            + QLatin1String("' failed");
+    timeFailed = !applyTime(r, fd, false);
+    return QString();
+}
+
+QString makeBackup(const TReplacement& r, TBackup& backup)
+{
+    backup = TBackup::None;
+    if (!r.targetExists)
+        return QString();
+    const int dir = r.targetAt.dir.fd;
+    const char* target = r.targetAt.name.constData();
+    const QByteArray name = backupName(r);
+    const QString staleFailed
+        = QLatin1String("remove '") + r.target + QLatin1String(".tmp' failed");
+    // Now the installed file is at the target; a backup left by a cut-off run may stand beside it.
+    // Power cut: the target holds the old file, the new one waits whole where it was prepared.
+    int linked = ::linkat(dir, target, dir, name.constData(), 0);
+    int linkError = errno;
+    if (linked != 0 && linkError == EEXIST) {
+        if (::unlinkat(dir, name.constData(), 0) != 0)
+            return staleFailed;
+        linked = ::linkat(dir, target, dir, name.constData(), 0);
+        linkError = errno;
+    }
+    if (linked == 0) {
+        // Now the installed file has two names, the target and the backup. Power cut: the target
+        // holds the old file; the next deployment of the path drops the backup.
+        backup = TBackup::Linked;
+        return QString();
+    }
+    const QString backupFailed
+        = QLatin1String("move'") + r.target + QLatin1String("' to '.tmp' failed");
+    if (!linkRefused(linkError))
+        return backupFailed;
+    // This file system has no hard links: the installed file moves to the backup name instead.
+    if (::unlinkat(dir, name.constData(), 0) != 0 && errno != ENOENT)
+        return staleFailed;
+    if (::renameat(dir, target, dir, name.constData()) != 0)
+        return backupFailed;
+    // Now the installed file is only at the backup name and the target path is empty, until the
+    // rename below or the restore. Power cut: the old file is at the backup; the next deployment
+    // moves the new file in and drops the backup, as before hard links were used.
+    backup = TBackup::Renamed;
+    return QString();
+}
+
+// After a failed move-in: the target holds the installed file again (with a hard-link backup it
+// never stopped holding it; otherwise the backup is renamed back in one step). A backup that cannot
+// be dropped or put back stays for the next deployment of the path, which recovers from it.
+void restoreBackup(const TReplacement& r, TBackup backup)
+{
+    const int dir = r.targetAt.dir.fd;
+    const QByteArray name = backupName(r);
+    if (backup == TBackup::Linked)
+        ::unlinkat(dir, name.constData(), 0);
+    else if (backup == TBackup::Renamed)
+        ::renameat(dir, name.constData(), dir, r.targetAt.name.constData());
+}
+
+bool renameIn(const TReplacement& r, const TFileAt& from)
+{
+    return ::renameat(
+               from.dir.fd, from.name.constData(), r.targetAt.dir.fd, r.targetAt.name.constData())
+        == 0;
+}
+
+// The one rename that puts the new file at the target. A new file on another file system (which
+// the device numbers may not tell, as with a bind mount) is copied beside the target first.
+QString moveIn(const TReplacement& r, int from, bool& copied, bool& timeFailed)
+{
+    const TFileAt copyAt { r.targetAt.dir, copyName(r) };
+    // After this rename the target holds the new file, whose data the run flushed before its
+    // first rename (or fsynced, for a copy). Power cut before it reaches the journal: the target
+    // still holds the old file; after: the new one. Never neither.
+    if (renameIn(r, copied ? copyAt : r.sourceAt))
+        return QString();
+    if (errno == EXDEV && !copied) {
+        QString error = copyBeside(r, from, timeFailed);
+        if (!error.isEmpty())
+            return error;
+        copied = true;
+        if (renameIn(r, copyAt))
+            return QString();
+    }
+    return moveFailed(r);
+}
+
+// The copy's rename must be on disk before the new file leaves the new-arrival directory, which
+// lies on another file system and may commit its removal first.
+bool syncDirectory(const TDirAt& dir)
+{
+    TFileDescriptor fd(::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.isOpen() && ::fsync(fd.get()) == 0;
+}
+
+void finish(const TReplacement& r, bool copied, bool timeFailed)
+{
+    // Now the new file is at the target; the installed one, if there was one, is at the backup
+    // name only. Power cut: the target holds the new file; a backup or a copy's source left over
+    // is removed by the next deployment (the source is simply deployed again).
+    if (copied
+        && (!syncDirectory(r.targetAt.dir)
+            || ::unlinkat(r.sourceAt.dir.fd, r.sourceAt.name.constData(), 0) != 0))
+        logLine("Warning: remove '" + logText(r.source) + "' failed");
+    // This also drops a backup left behind by an earlier, interrupted deployment.
+    if (!r.keepBackup)
+        removeLeftover(r, backupName(r), r.target + QLatin1String(".tmp"));
+    if (timeFailed)
+        logLine("Warning: change file '" + logText(r.target) + "' last modification time failed");
+}
 
 } // namespace
 
-bool setFileTime(const QString& filePath, const QDateTime& modifiedTime)
-{
-    utimbuf times;
-    times.actime = static_cast<time_t>(QDateTime::currentDateTime().toSecsSinceEpoch());
-    times.modtime = static_cast<time_t>(modifiedTime.toSecsSinceEpoch());
-    return utime(filePath.toUtf8().constData(), &times) == 0;
-}
-
 QString replaceFile(const TReplacement& r)
 {
-    const QString& source = r.source;
-    const QString& target = r.target;
-    const QString backup = target + QLatin1String(".tmp");
-
-    bool backedUp = false;
-    if (QFile::exists(target)) {
-        if (QFile::exists(backup) && !QFile::remove(backup))
-            return QLatin1String("remove '") + target + QLatin1String(".tmp' failed");
-        if (!QFile::rename(target, backup))
-            return QLatin1String("move'") + target + QLatin1String("' to '.tmp' failed");
-        backedUp = true;
+    // A temporary copy that a cut-off run left is never the installed file: drop it.
+    removeLeftover(r, copyName(r), r.target + QLatin1String(copySuffix));
+    TFileDescriptor from;
+    QString error = openNewFile(r, from);
+    if (!error.isEmpty())
+        return error;
+    bool timeFailed = false;
+    bool copied = r.sourceStat.st_dev != r.targetAt.dir.device;
+    error = copied ? copyBeside(r, from.get(), timeFailed)
+                   : prepareInPlace(r, from.get(), timeFailed);
+    if (!error.isEmpty())
+        return error;
+    // Now the new file, with its mode and time, is complete in the target's directory or in the
+    // new-arrival directory; the target is untouched. Power cut: the target holds the old file.
+    TBackup backup = TBackup::None;
+    error = makeBackup(r, backup);
+    if (error.isEmpty())
+        error = moveIn(r, from.get(), copied, timeFailed);
+    if (!error.isEmpty()) {
+        if (copied)
+            ::unlinkat(r.targetAt.dir.fd, copyName(r).constData(), 0);
+        restoreBackup(r, backup);
+        return error;
     }
-    // Now the installed file, if there was one, is at the backup path and the target path is
-    // free for the new file.
-    if (!QFile::rename(source, target)) {
-        // Put the installed file back so that the device keeps a working one; if even that
-        // fails, the backup stays where it is for the next deployment to recover from.
-        if (backedUp)
-            QFile::rename(backup, target);
-        return QLatin1String("move '") + source + QLatin1String("' to '") + r.homeDir
-            + QLatin1String("' failed");
-    }
-    // The new file is in place; the old one may still be at the backup path.
-    if (r.executable && !QFile::setPermissions(target, executablePermissions))
-        return QLatin1String("add execution permission to '") + target + QLatin1String("' failed");
-
-    // This also drops a backup left behind by an earlier, interrupted deployment.
-    if (QFile::exists(backup) && !QFile::remove(backup))
-        logLine("Warning: remove '" + target.toUtf8() + ".tmp' failed");
-
-    if (r.modifiedTime.isValid() && !setFileTime(target, r.modifiedTime))
-        logLine("Warning: change file '" + target.toUtf8() + "' last modification time failed");
+    finish(r, copied, timeFailed);
     return QString();
+}
+
+bool undoReplacement(const QString& homeDir, const QString& path)
+{
+    const THomePath place(homeDir, path);
+    TDirAt dir;
+    int error = 0;
+    if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory()
+        || place.openDir(false, dir, error) != TPlace::Ok)
+        return false;
+    const QByteArray name = place.name();
+    const QByteArray backup = name + ".tmp";
+    // Now the new file is at the target and the installed one, if there was one, at the backup.
+    if (::renameat(dir.fd, backup.constData(), dir.fd, name.constData()) == 0)
+        return true;
+    if (errno != ENOENT)
+        return false;
+    return ::unlinkat(dir.fd, name.constData(), 0) == 0 || errno == ENOENT;
+}
+
+bool setFileTime(const QString& filePath, const QDateTime& modifiedTime)
+{
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_NOW;
+    times[1].tv_sec = static_cast<time_t>(modifiedTime.toSecsSinceEpoch());
+    times[1].tv_nsec = 0;
+    return ::utimensat(
+               AT_FDCWD, QFile::encodeName(filePath).constData(), times, AT_SYMLINK_NOFOLLOW)
+        == 0;
+}
+
+void flushFileSystems(const QStringList& dirs)
+{
+    std::vector<dev_t> flushed;
+    bool syncAll = false;
+    for (const QString& dir : dirs) {
+        const QByteArray path = dir.isEmpty() ? QByteArray("/") : QFile::encodeName(dir);
+        TFileDescriptor fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st { };
+        if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0) {
+            syncAll = true;
+            continue;
+        }
+        if (std::find(flushed.begin(), flushed.end(), st.st_dev) != flushed.end())
+            continue;
+        flushed.push_back(st.st_dev);
+        if (::syncfs(fd.get()) != 0) {
+            const int error = errno;
+            logLine("Warning: syncfs '" + logText(dir) + "' failed(" + QByteArray::number(error)
+                + ',' + QByteArray(std::strerror(error)) + ')');
+            syncAll = true;
+        }
+    }
+    if (syncAll)
+        ::sync();
 }

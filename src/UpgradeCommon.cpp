@@ -4,10 +4,12 @@
 #include "FileReplacement.h"
 #include "ProcessTable.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 TReadyFile::TReadyFile(const QString& filePath, QObject* parent)
@@ -41,39 +43,105 @@ bool TReadyFile::changeFileTime(const QString& filePath)
 
 void TReadyFile::stopProcesses()
 {
-    if (terminate(path) > 0) {
+    TTerminated terminated
+        = terminateProcesses(QFileInfo(path).fileName(), QStringLiteral("/proc"));
+    if (terminated.count() > 0) {
+        // The line keeps its words, but the wait ends as soon as every process signalled has
+        // ended; one that ignores the signal costs one second, as the fixed sleep did.
         logLine("Warning: just kill the process, sleep 1 second");
-        sleep(1);
+        terminated.waitForEnd(std::chrono::seconds(1));
     }
 }
 
-QString TReadyFile::deploy(const QString& newFileLoc, const QString& homeDir)
+namespace {
+
+QString outsideHome(const QString& path)
+{
+    return QLatin1Char('\'') + path + QLatin1String("' is outside the home directory");
+}
+
+QString outsideArrival(const QString& path)
+{
+    return QLatin1Char('\'') + path + QLatin1String("' is outside the new-arrival directory");
+}
+
+} // namespace
+
+// Looks at the new file without following a link. Anything but a regular file is refused before
+// anything happens; a new file that is not there is reported by the caller, after the stop step.
+QString TReadyFile::findNewFile(
+    const THomePath& arrival, TFileAt& at, struct stat& st, bool& exists)
+{
+    exists = false;
+    if (!arrival.isInsideHome())
+        return outsideArrival(path);
+    int error = 0;
+    const TPlace place = arrival.openDir(false, at.dir, error);
+    if (place == TPlace::Outside)
+        return outsideArrival(path);
+    at.name = arrival.name();
+    exists = place == TPlace::Ok
+        && ::fstatat(at.dir.fd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && !S_ISREG(st.st_mode))
+        return QLatin1Char('\'') + arrival.target() + QLatin1String("' is not a regular file");
+    return QString();
+}
+
+// Makes the target's directory where it is missing and looks at the target without following a
+// link: a link there is replaced as a link, an installed directory is refused.
+QString TReadyFile::findTarget(const THomePath& place, TFileAt& at, bool& exists)
+{
+    int error = 0;
+    const TPlace found = place.openDir(true, at.dir, error);
+    if (found == TPlace::Outside)
+        return outsideHome(path);
+    if (found != TPlace::Ok)
+        return QStringLiteral("create directory '%1' failed").arg(place.targetDir());
+    at.name = place.name();
+    const QString isDirectory
+        = QLatin1Char('\'') + place.target() + QLatin1String("' is a directory");
+    if (place.nameIsDirectory())
+        return isDirectory;
+    struct stat st { };
+    if (::fstatat(at.dir.fd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // What cannot be looked at is taken as there: the backup step then reports it.
+        exists = errno != ENOENT;
+        return QString();
+    }
+    exists = true;
+    return S_ISDIR(st.st_mode) ? isDirectory : QString();
+}
+
+QString TReadyFile::deploy(const QString& newFileLoc, const QString& homeDir, bool keepBackup)
 {
     if (path.isEmpty())
         return QStringLiteral("file path is empty");
     const THomePath place(homeDir, path);
     if (!place.isInsideHome())
-        return QLatin1Char('\'') + path + QLatin1String("' is outside the home directory");
-
-    TReplacement replacement;
-    replacement.source = newFileLoc + QLatin1Char('/') + path;
-    replacement.target = place.target();
-    replacement.homeDir = homeDir;
-    replacement.executable = place.isExecutable();
-    replacement.modifiedTime = modifiedTime;
-
-    const QString targetDir = QFileInfo(replacement.target).absolutePath();
-    if (!QDir().mkpath(targetDir))
-        return QStringLiteral("create directory '%1' failed").arg(targetDir);
+        return outsideHome(path);
+    const THomePath arrival(newFileLoc, path);
+    TReplacement r;
+    bool sourceExists = false;
+    QString error = findNewFile(arrival, r.sourceAt, r.sourceStat, sourceExists);
+    if (error.isEmpty())
+        error = findTarget(place, r.targetAt, r.targetExists);
+    if (!error.isEmpty())
+        return error;
 
     // Stop the processes first, even if the new file turns out to be missing: the caller asked
     // for this file to be replaced.
     if (place.isStoppable())
         stopProcesses();
 
-    if (!QFile::exists(replacement.source))
-        return QLatin1Char('\'') + replacement.source + QLatin1String("' not exists");
-    return replaceFile(replacement);
+    r.source = arrival.target();
+    if (!sourceExists)
+        return QLatin1Char('\'') + r.source + QLatin1String("' not exists");
+    r.target = place.target();
+    r.homeDir = homeDir;
+    r.executable = place.isExecutable();
+    r.keepBackup = keepBackup;
+    r.modifiedTime = modifiedTime;
+    return replaceFile(r);
 }
 
 bool TReadyFile::removeWithKill(const QString& homeDir)
@@ -83,9 +151,17 @@ bool TReadyFile::removeWithKill(const QString& homeDir)
     const THomePath place(homeDir, path);
     if (!place.isInsideHome())
         return false;
+    TDirAt dir;
+    int error = 0;
+    const TPlace found = place.openDir(false, dir, error);
+    // Nothing outside the home directory is touched, not even the processes of a file there.
+    if (found == TPlace::Outside)
+        return false;
     if (place.isStoppable())
         stopProcesses();
-    return QFile::remove(place.target());
+    // unlinkat removes a link itself, never what it points at, and refuses a directory.
+    return found == TPlace::Ok && !place.nameIsDirectory()
+        && ::unlinkat(dir.fd, place.name().constData(), 0) == 0;
 }
 
 int TReadyFile::terminate(const QString& filePath)
@@ -95,5 +171,5 @@ int TReadyFile::terminate(const QString& filePath)
 
 int TReadyFile::terminate(const QString& filePath, const QString& procRoot)
 {
-    return terminateProcesses(QFileInfo(filePath).fileName(), procRoot);
+    return terminateProcesses(QFileInfo(filePath).fileName(), procRoot).count();
 }

@@ -3,6 +3,7 @@
 // and stop the processes that run it.
 #pragma once
 
+#include "FileReplacement.h"
 #include "HomePath.h"
 #include "RunLog.h"
 
@@ -10,6 +11,8 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+
+#include <sys/stat.h>
 
 class TReadyFile : public QObject {
     Q_OBJECT
@@ -26,9 +29,14 @@ public:
 
     // Moves newFileLoc + "/" + path to homeDir + "/" + path through a ".tmp" backup of the
     // installed file. Returns an empty text on success, otherwise the reason of the failure.
-    QString deploy(const QString& newFileLoc, const QString& homeDir);
+    // Both the new file and the target must really lie inside their directories (see THomePath);
+    // the new file must be a regular file and the target must not be a directory. With
+    // |keepBackup| the backup stays, so that undoReplacement() can put the installed file back.
+    QString deploy(const QString& newFileLoc, const QString& homeDir, bool keepBackup = false);
 
-    // Removes homeDir + "/" + path, stopping its processes first when it runs as a process.
+    // Removes homeDir + "/" + path, stopping its processes first when it runs as a process. A
+    // link at the path is removed as a link; a path whose real directory lies outside the home
+    // directory is left alone (false).
     bool removeWithKill(const QString& homeDir);
 
     // Sends SIGTERM to every process, other than this one, whose name equals the last component
@@ -45,4 +53,6 @@ public:
 
 private:
     void stopProcesses();
+    QString findNewFile(const THomePath& arrival, TFileAt& at, struct stat& st, bool& exists);
+    QString findTarget(const THomePath& place, TFileAt& at, bool& exists);
 };

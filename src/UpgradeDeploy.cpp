@@ -3,6 +3,7 @@
 
 #include "Document.h"
 #include "DryRun.h"
+#include "FileReplacement.h"
 #include "HomePath.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
@@ -15,6 +16,11 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QVariant>
+#include <QtGlobal>
+
+#include <cerrno>
+
+#include <unistd.h>
 
 namespace {
 
@@ -45,7 +51,7 @@ const QLatin1String entrustArgument("-entrust=");
 // installed version, so every run that gets past both documents deletes it and the restarted
 // application builds it anew.
 const QLatin1String notifyStateFiles[]
-    = { QLatin1String("/conf/share_notify.json"), QLatin1String("/data/share_notify.db") };
+    = { QLatin1String("conf/share_notify.json"), QLatin1String("data/share_notify.db") };
 
 QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
 
@@ -153,11 +159,15 @@ void TUpgradeDeploy::start()
     }
 
     logLine("State: File-Upgrade");
+    // The new files are on disk before the first rename makes the application rely on them.
+    flushFileSystems({ homeDir, newFileLoc });
     deployFiles(files, verification);
     removeFiles(removeList);
     for (const QLatin1String& stateFile : notifyStateFiles)
-        removeStateFile(homeDir + stateFile);
+        removeStateFile(stateFile);
     removeDescription();
+    // Every rename and removal of the run is on disk before the application starts on them.
+    flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
     response(QString());
 }
 
@@ -199,14 +209,25 @@ void TUpgradeDeploy::removeFiles(const QStringList& removeList)
     }
 }
 
-void TUpgradeDeploy::removeStateFile(const QString& filePath)
+// Removes the state file at |relPath| under the home directory when it is there, confined like
+// every file operation of the run: a link is removed as a link, and a directory on the way that
+// leads out of the home directory makes the removal fail.
+void TUpgradeDeploy::removeStateFile(const QString& relPath)
 {
-    if (!QFile::exists(filePath))
+    const THomePath place(homeDir, relPath);
+    TDirAt dir;
+    int error = 0;
+    const TPlace found = place.openDir(false, dir, error);
+    // A directory on the way that is missing, or is a file, holds no state file.
+    if (found == TPlace::Missing || (found == TPlace::Failed && error == ENOTDIR))
         return;
-    if (QFile::remove(filePath))
-        logLine("Info: remove file '" + utf8(filePath) + "' ok");
-    else
-        logLine("Warning: remove file '" + utf8(filePath) + "' failed");
+    if (found == TPlace::Ok && ::unlinkat(dir.fd, place.name().constData(), 0) == 0) {
+        logLine("Info: remove file '" + utf8(place.target()) + "' ok");
+        return;
+    }
+    if (found == TPlace::Ok && errno == ENOENT)
+        return;
+    logLine("Warning: remove file '" + utf8(place.target()) + "' failed");
 }
 
 void TUpgradeDeploy::removeDescription()
@@ -221,7 +242,7 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkDeploy(files, verification, newFileLoc, homeDir);
     checkRemovals(removeList, homeDir);
     for (const QLatin1String& stateFile : notifyStateFiles)
-        checkRemoveIfExists(homeDir + stateFile);
+        checkRemoveIfExists(homeDir + QLatin1Char('/') + stateFile);
     checkRemoveIfExists(newFileDesc);
 }
 

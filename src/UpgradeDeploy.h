@@ -70,7 +70,7 @@ private:
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
     void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
     void removeFiles(const QStringList& removeList);
-    void removeStateFile(const QString& filePath);
+    void removeStateFile(const QString& relPath);
     void removeDescription();
     void checkRun(const QList<TReadyFile>& files, const QStringList& removeList,
         const TVerification& verification);

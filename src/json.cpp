@@ -6,7 +6,13 @@
 #include <QMap>
 #include <QMetaType>
 #include <QStringList>
+#include <QStringView>
 #include <QtGlobal>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
 
 namespace JsonCodec {
 
@@ -24,11 +30,11 @@ namespace {
         return (u >= '0' && u <= '9') || u == '+' || u == '-' || u == '.' || u == 'e' || u == 'E';
     }
 
-    // True when |word| stands at |index|; a text too short to hold it does not match.
-    bool matchesAt(const QString& json, int index, const char* word)
+    // True when |word| stands at |p|; a text too short to hold it does not match.
+    bool matchesAt(const QChar* p, const QChar* end, const char* word)
     {
         for (int i = 0; word[i]; ++i) {
-            if (index + i >= json.length() || json.at(index + i) != QLatin1Char(word[i]))
+            if (p + i == end || p[i] != QLatin1Char(word[i]))
                 return false;
         }
         return true;
@@ -85,6 +91,195 @@ namespace {
             return QChar();
         }
     }
+
+    // Runs of number characters longer than this are rare enough to go to Qt's conversion.
+    constexpr int MaxQuickNumber = 64;
+
+    // True when |text| (ASCII) is -?D+(.D+)?([eE][+-]?D+)?: a form that std::from_chars and
+    // Qt's conversion both accept and both round correctly.
+    bool isPlainDecimal(const char* text, int length)
+    {
+        int i = text[0] == '-' ? 1 : 0;
+        const auto digits = [&] {
+            const int first = i;
+            while (i < length && text[i] >= '0' && text[i] <= '9')
+                ++i;
+            return i > first;
+        };
+        if (!digits())
+            return false;
+        if (i < length && text[i] == '.' && (++i, !digits()))
+            return false;
+        if (i < length && (text[i] == 'e' || text[i] == 'E')) {
+            ++i;
+            if (i < length && (text[i] == '+' || text[i] == '-'))
+                ++i;
+            if (!digits())
+                return false;
+        }
+        return i == length;
+    }
+
+    // A text that Qt's conversion rejects yields 0.0. That includes overflow, for which Qt
+    // returns infinity: a value that the writer could not write back.
+    double toDouble(const QChar* start, const QChar* stop)
+    {
+        const qsizetype length = stop - start;
+        if (length <= MaxQuickNumber) {
+            char text[MaxQuickNumber];
+            for (int i = 0; i < length; ++i)
+                text[i] = char(start[i].unicode()); // number characters are ASCII
+            double value = 0.0;
+            const auto result = std::from_chars(text, text + length, value);
+            // Zero goes to Qt as well, which tells an underflow (0.0) from a negative zero.
+            if (isPlainDecimal(text, length) && result.ec == std::errc()
+                && result.ptr == text + length && value != 0.0)
+                return value;
+        }
+        bool ok = false;
+        const double value = QStringView(start, length).toDouble(&ok);
+        return ok ? value : 0.0;
+    }
+
+    // Plain digits are converted here; any other text goes to Qt's conversion, which rejects it
+    // with 0 as the reader's rule wants. A value out of range is rejected the same way.
+    qulonglong toULongLong(const QChar* start, const QChar* stop)
+    {
+        constexpr qulonglong max = std::numeric_limits<qulonglong>::max();
+        qulonglong value = 0;
+        for (const QChar* c = start; c < stop; ++c) {
+            const unsigned digit = unsigned(c->unicode()) - '0';
+            if (digit > 9)
+                return QStringView(start, stop - start).toULongLong(nullptr, 10);
+            if (value > (max - digit) / 10)
+                return 0;
+            value = value * 10 + digit;
+        }
+        return value;
+    }
+
+    // |start| is the leading "-".
+    qlonglong toLongLong(const QChar* start, const QChar* stop)
+    {
+        constexpr qulonglong limit = qulonglong(std::numeric_limits<qlonglong>::max()) + 1;
+        if (stop - start < 2)
+            return QStringView(start, stop - start).toLongLong(nullptr, 10);
+        qulonglong magnitude = 0;
+        for (const QChar* c = start + 1; c < stop; ++c) {
+            const unsigned digit = unsigned(c->unicode()) - '0';
+            if (digit > 9)
+                return QStringView(start, stop - start).toLongLong(nullptr, 10);
+            if (magnitude > (limit - digit) / 10)
+                return 0;
+            magnitude = magnitude * 10 + digit;
+        }
+        return magnitude == limit ? std::numeric_limits<qlonglong>::min() : -qlonglong(magnitude);
+    }
+
+    // The four characters after "\u": whatever they are, Qt's base-16 conversion decides, and a
+    // text it rejects gives U+0000. Four hexadecimal digits, by far the common case, are done
+    // here.
+    QChar unicodeEscape(const QChar* digits)
+    {
+        int code = 0;
+        for (int i = 0; i < 4; ++i) {
+            const ushort u = digits[i].unicode();
+            const int value = u >= '0' && u <= '9' ? u - '0'
+                : u >= 'a' && u <= 'f'             ? u - 'a' + 10
+                : u >= 'A' && u <= 'F'             ? u - 'A' + 10
+                                                   : -1;
+            if (value < 0) {
+                code = QStringView(digits, 4).toInt(nullptr, 16);
+                break;
+            }
+            code = code * 16 + value;
+        }
+        return QChar(static_cast<ushort>(code & 0xFFFF));
+    }
+
+    struct StringScan {
+        const QChar* close; // the closing quotation mark; null when the string is not closed
+        qsizetype length; // of the resolved text
+    };
+
+    // Finds the end of a string by the rules resolveEscapes() applies and counts what it resolves
+    // to, so that the text can be built in one allocation. Only a string without escapes resolves
+    // to as many characters as it spans.
+    StringScan scanString(const QChar* p, const QChar* end)
+    {
+        qsizetype length = 0; // not int: a Qt 6 string may hold more
+        while (p < end) {
+            const QChar c = *p++;
+            if (c == QLatin1Char('"'))
+                return { p - 1, length };
+            if (c != QLatin1Char('\\')) {
+                ++length;
+                continue;
+            }
+            if (p == end)
+                break;
+            const QChar escape = *p++;
+            if (escape == QLatin1Char('u')) {
+                if (end - p < 4)
+                    break;
+                p += 4;
+                ++length;
+            } else if (!simpleEscape(escape).isNull()) {
+                ++length;
+            }
+        }
+        return { nullptr, 0 };
+    }
+
+    // |p| is the first character after the opening quotation mark of a string that scanString()
+    // found closed and |length| long.
+    QString resolveEscapes(const QChar* p, qsizetype length)
+    {
+        QString text(length, Qt::Uninitialized);
+        QChar* out = text.data();
+        while (*p != QLatin1Char('"')) {
+            if (*p != QLatin1Char('\\')) {
+                *out++ = *p++;
+                continue;
+            }
+            const QChar escape = p[1];
+            p += 2;
+            if (escape == QLatin1Char('u')) {
+                *out++ = unicodeEscape(p);
+                p += 4;
+                continue;
+            }
+            const QChar resolved = simpleEscape(escape);
+            if (!resolved.isNull())
+                *out++ = resolved;
+        }
+        return text;
+    }
+
+    // Keys of a description repeat ("path", "modified-time", ...): a small direct-mapped cache
+    // hands out one shared QString per key instead of a new allocation per member.
+    class KeyCache {
+    public:
+        QString take(const QChar* text, qsizetype length)
+        {
+            if (length > MaxKey)
+                return QString(text, length);
+            const unsigned slot
+                = (unsigned(length) * 31u + text[0].unicode() * 7u
+                      + text[length / 2].unicode() * 13u + text[length - 1].unicode())
+                % Slots;
+            QString& key = keys[slot];
+            if (key.size() != length
+                || std::memcmp(key.constData(), text, size_t(length) * sizeof(QChar)) != 0)
+                key = QString(text, length);
+            return key;
+        }
+
+    private:
+        static constexpr int MaxKey = 64;
+        static constexpr unsigned Slots = 61;
+        QString keys[Slots];
+    };
 
     bool canConvertTo(const QVariant& value, int typeId)
     {
@@ -176,8 +371,11 @@ namespace {
     }
 
     // A whole-number double keeps a "." or an "e" so that it reads back as a double.
+    // JSON has no text for infinity or NaN ("inf.0" would be read by nobody): a null result.
     QByteArray serializeDouble(double value)
     {
+        if (!std::isfinite(value))
+            return QByteArray();
         QByteArray text = QByteArray::number(value, 'g', 20);
         if (!text.contains('.') && !text.contains('e'))
             text += ".0";
@@ -193,6 +391,10 @@ namespace {
             return quoted(data.toString());
         case QMetaType::Double:
             return serializeDouble(data.toDouble());
+        // A float would otherwise be rounded to a whole number by the integer conversion below,
+        // which is undefined for infinity and values beyond 64 bits.
+        case QMetaType::Float:
+            return serializeDouble(double(data.toFloat()));
         case QMetaType::Bool:
             return data.toBool() ? QByteArray("true") : QByteArray("false");
         case QMetaType::ULongLong:
@@ -209,6 +411,214 @@ namespace {
         return QByteArray();
     }
 
+    // The reader walks the caller's text in place: strings are resolved straight into their final
+    // QString in one allocation, numbers are converted from the text itself, and the keys that a
+    // description repeats thousands of times share one QString each.
+    class Reader {
+    public:
+        explicit Reader(const QString& json)
+            : end(json.constData() + json.size())
+            , p(json.constData())
+        {
+        }
+
+        QVariant parseValue(bool& success, int depth);
+
+    private:
+        QVariant parseObject(bool& success, int depth);
+        QVariant parseArray(bool& success, int depth);
+        QVariant parseString(bool& success);
+        bool readString(QString& text, bool isKey);
+        QVariant parseNumber();
+        void eatWhitespace();
+        int nextToken();
+        int lookAhead();
+
+        const QChar* const end;
+        const QChar* p; // never past |end|
+        KeyCache keys;
+    };
+
+    QVariant Reader::parseValue(bool& success, int depth)
+    {
+        switch (lookAhead()) {
+        case Json::ObjectOpen:
+            return parseObject(success, depth);
+        case Json::ArrayOpen:
+            return parseArray(success, depth);
+        case Json::StringStart:
+            return parseString(success);
+        case Json::NumberStart:
+            return parseNumber();
+        case Json::LiteralTrue:
+            nextToken();
+            return QVariant(true);
+        case Json::LiteralFalse:
+            nextToken();
+            return QVariant(false);
+        case Json::LiteralNull:
+            nextToken();
+            return QVariant();
+        default:
+            success = false;
+            return QVariant();
+        }
+    }
+
+    // |depth| counts the containers around this one; refusing to go deeper keeps hostile input from
+    // exhausting the stack.
+    QVariant Reader::parseObject(bool& success, int depth)
+    {
+        if (depth >= Json::MaxDepth) {
+            success = false;
+            return QVariantMap();
+        }
+        QVariantMap map;
+        nextToken();
+        for (;;) {
+            const int token = lookAhead();
+            if (token == Json::NoToken) {
+                success = false;
+                return QVariantMap();
+            }
+            if (token == Json::Comma) {
+                nextToken();
+                continue;
+            }
+            if (token == Json::ObjectClose) {
+                nextToken();
+                return map;
+            }
+            QString key;
+            if (!readString(key, true) || nextToken() != Json::Colon) {
+                success = false;
+                return QVariantMap();
+            }
+            const QVariant value = parseValue(success, depth + 1);
+            if (!success)
+                return QVariantMap();
+            map.insert(key, value);
+        }
+    }
+
+    QVariant Reader::parseArray(bool& success, int depth)
+    {
+        if (depth >= Json::MaxDepth) {
+            success = false;
+            return QVariantList();
+        }
+        QVariantList list;
+        nextToken();
+        for (;;) {
+            const int token = lookAhead();
+            if (token == Json::NoToken) {
+                success = false;
+                return QVariantList();
+            }
+            if (token == Json::Comma) {
+                nextToken();
+                continue;
+            }
+            if (token == Json::ArrayClose) {
+                nextToken();
+                return list;
+            }
+            const QVariant value = parseValue(success, depth + 1);
+            if (!success)
+                return QVariantList();
+            list.append(value);
+        }
+    }
+
+    QVariant Reader::parseString(bool& success)
+    {
+        QString text;
+        if (readString(text, false))
+            return QVariant(text);
+        success = false;
+        return QVariant();
+    }
+
+    // The opening character is taken unseen: callers only come here after a token was found. A
+    // resolved text that is empty stays a null QString.
+    bool Reader::readString(QString& text, bool isKey)
+    {
+        eatWhitespace();
+        ++p;
+        const StringScan scan = scanString(p, end);
+        if (!scan.close) {
+            p = end;
+            return false;
+        }
+        const qsizetype raw = scan.close - p;
+        if (scan.length > 0 && scan.length == raw)
+            text = isKey ? keys.take(p, raw) : QString(p, raw);
+        else if (scan.length > 0)
+            text = resolveEscapes(p, scan.length);
+        p = scan.close + 1;
+        return true;
+    }
+
+    // Numbers are not checked against the JSON grammar: a run the conversion rejects yields 0.
+    QVariant Reader::parseNumber()
+    {
+        eatWhitespace();
+        const QChar* const start = p;
+        bool fraction = false; // "." or an exponent
+        while (p < end && isNumberChar(*p)) {
+            const ushort u = p->unicode();
+            fraction = fraction || u == '.' || u == 'e' || u == 'E';
+            ++p;
+        }
+        // An exponent without "." is what the writer produces for large and small doubles.
+        if (fraction)
+            return QVariant(toDouble(start, p));
+        if (*start == QLatin1Char('-'))
+            return QVariant(toLongLong(start, p));
+        return QVariant(toULongLong(start, p));
+    }
+
+    void Reader::eatWhitespace()
+    {
+        while (p < end && isWhitespace(*p))
+            ++p;
+    }
+
+    int Reader::lookAhead()
+    {
+        const QChar* const here = p;
+        const int token = nextToken();
+        p = here;
+        return token;
+    }
+
+    int Reader::nextToken()
+    {
+        eatWhitespace();
+        if (p == end)
+            return Json::NoToken;
+
+        const int token = singleCharToken(*p);
+        if (token != Json::NoToken) {
+            ++p;
+            return token;
+        }
+        // Only the literal's own letters are compared, so "truest" reads as true followed by "st".
+        if (matchesAt(p, end, "true")) {
+            p += 4;
+            return Json::LiteralTrue;
+        }
+        if (matchesAt(p, end, "false")) {
+            p += 5;
+            return Json::LiteralFalse;
+        }
+        if (matchesAt(p, end, "null")) {
+            p += 4;
+            return Json::LiteralNull;
+        }
+        return Json::NoToken;
+    }
+
 } // namespace
 
 QVariant Json::parse(const QString& json)
@@ -223,195 +633,7 @@ QVariant Json::parse(const QString& json, bool& success)
     // A null text is "no document", which callers treat like a null value rather than an error.
     if (json.isNull())
         return QVariant();
-    int index = 0;
-    return parseValue(json, index, success, 0);
-}
-
-QVariant Json::parseValue(const QString& json, int& index, bool& success, int depth)
-{
-    switch (lookAhead(json, index)) {
-    case ObjectOpen:
-        return parseObject(json, index, success, depth);
-    case ArrayOpen:
-        return parseArray(json, index, success, depth);
-    case StringStart:
-        return parseString(json, index, success);
-    case NumberStart:
-        return parseNumber(json, index);
-    case LiteralTrue:
-        nextToken(json, index);
-        return QVariant(true);
-    case LiteralFalse:
-        nextToken(json, index);
-        return QVariant(false);
-    case LiteralNull:
-        nextToken(json, index);
-        return QVariant();
-    default:
-        success = false;
-        return QVariant();
-    }
-}
-
-// |depth| counts the containers around this one; refusing to go deeper keeps hostile input from
-// exhausting the stack.
-QVariant Json::parseObject(const QString& json, int& index, bool& success, int depth)
-{
-    if (depth >= MaxDepth) {
-        success = false;
-        return QVariantMap();
-    }
-    QVariantMap map;
-    nextToken(json, index);
-    for (;;) {
-        const int token = lookAhead(json, index);
-        if (token == NoToken) {
-            success = false;
-            return QVariantMap();
-        }
-        if (token == Comma) {
-            nextToken(json, index);
-            continue;
-        }
-        if (token == ObjectClose) {
-            nextToken(json, index);
-            return map;
-        }
-        const QString key = parseString(json, index, success).toString();
-        if (!success)
-            return QVariantMap();
-        if (nextToken(json, index) != Colon) {
-            success = false;
-            return QVariantMap();
-        }
-        const QVariant value = parseValue(json, index, success, depth + 1);
-        if (!success)
-            return QVariantMap();
-        map.insert(key, value);
-    }
-}
-
-QVariant Json::parseArray(const QString& json, int& index, bool& success, int depth)
-{
-    if (depth >= MaxDepth) {
-        success = false;
-        return QVariantList();
-    }
-    QVariantList list;
-    nextToken(json, index);
-    for (;;) {
-        const int token = lookAhead(json, index);
-        if (token == NoToken) {
-            success = false;
-            return QVariantList();
-        }
-        if (token == Comma) {
-            nextToken(json, index);
-            continue;
-        }
-        if (token == ArrayClose) {
-            nextToken(json, index);
-            return list;
-        }
-        const QVariant value = parseValue(json, index, success, depth + 1);
-        if (!success)
-            return QVariantList();
-        list.append(value);
-    }
-}
-
-QVariant Json::parseString(const QString& json, int& index, bool& success)
-{
-    eatWhitespace(json, index);
-    // The opening character is taken unseen: callers only come here after a token was found.
-    ++index;
-    QString text; // stays null when nothing is appended, so "" yields a null QString
-    while (index < json.length()) {
-        const QChar c = json.at(index++);
-        if (c == QLatin1Char('"'))
-            return QVariant(text);
-        if (c != QLatin1Char('\\')) {
-            text.append(c);
-            continue;
-        }
-        if (index == json.length())
-            break;
-        const QChar escape = json.at(index++);
-        if (escape == QLatin1Char('u')) {
-            if (json.length() - index < 4)
-                break;
-            // A text that is not hexadecimal converts to 0 and so appends U+0000.
-            const int code = json.mid(index, 4).toInt(nullptr, 16);
-            text.append(QChar(static_cast<ushort>(code & 0xFFFF)));
-            index += 4;
-            continue;
-        }
-        const QChar resolved = simpleEscape(escape);
-        if (!resolved.isNull())
-            text.append(resolved);
-    }
-    success = false;
-    return QVariant();
-}
-
-// Numbers are not checked against the JSON grammar: a run the conversion rejects yields 0.
-QVariant Json::parseNumber(const QString& json, int& index)
-{
-    eatWhitespace(json, index);
-    const int last = lastIndexOfNumber(json, index);
-    const QString number = json.mid(index, last - index + 1);
-    index = last + 1;
-
-    // An exponent without "." is what the writer produces for large and small doubles.
-    if (number.contains(QLatin1Char('.')) || number.contains(QLatin1Char('e'))
-        || number.contains(QLatin1Char('E')))
-        return QVariant(number.toDouble());
-    if (number.startsWith(QLatin1Char('-')))
-        return QVariant(number.toLongLong(nullptr, 10));
-    return QVariant(number.toULongLong(nullptr, 10));
-}
-
-int Json::lastIndexOfNumber(const QString& json, int index)
-{
-    int last = index;
-    while (last < json.length() && isNumberChar(json.at(last)))
-        ++last;
-    return last - 1;
-}
-
-void Json::eatWhitespace(const QString& json, int& index)
-{
-    while (index < json.length() && isWhitespace(json.at(index)))
-        ++index;
-}
-
-int Json::lookAhead(const QString& json, int index) { return nextToken(json, index); }
-
-int Json::nextToken(const QString& json, int& index)
-{
-    eatWhitespace(json, index);
-    if (index == json.length())
-        return NoToken;
-
-    const int token = singleCharToken(json.at(index));
-    if (token != NoToken) {
-        ++index;
-        return token;
-    }
-    // Only the literal's own letters are compared, so "truest" reads as true followed by "st".
-    if (matchesAt(json, index, "true")) {
-        index += 4;
-        return LiteralTrue;
-    }
-    if (matchesAt(json, index, "false")) {
-        index += 5;
-        return LiteralFalse;
-    }
-    if (matchesAt(json, index, "null")) {
-        index += 4;
-        return LiteralNull;
-    }
-    return NoToken;
+    return Reader(json).parseValue(success, 0);
 }
 
 QByteArray Json::serialize(const QVariant& data)

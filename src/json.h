@@ -7,7 +7,11 @@
 // strings QString, numbers with "." double, other numbers qlonglong (leading "-") or qulonglong,
 // true/false bool and null an invalid QVariant.
 //
-// The writer turns a QVariant tree back into JSON text (UTF-8) in a fixed layout.
+// A number text that Qt's conversion rejects yields 0 of its type; that includes a double that
+// overflows, so the reader never gives infinity.
+//
+// The writer turns a QVariant tree back into JSON text (UTF-8) in a fixed layout. It fails on a
+// double (or float) that is infinite or NaN, which JSON cannot hold.
 #pragma once
 
 #include <QByteArray>
@@ -51,17 +55,6 @@ public:
     // maps always use "\r\n".
     static QByteArray serialize(const QVariant& data);
     static QByteArray serialize(const QVariant& data, bool& success, QByteArray lineBreak);
-
-private:
-    static QVariant parseValue(const QString& json, int& index, bool& success, int depth);
-    static QVariant parseObject(const QString& json, int& index, bool& success, int depth);
-    static QVariant parseArray(const QString& json, int& index, bool& success, int depth);
-    static QVariant parseString(const QString& json, int& index, bool& success);
-    static QVariant parseNumber(const QString& json, int& index);
-    static int lastIndexOfNumber(const QString& json, int index);
-    static void eatWhitespace(const QString& json, int& index);
-    static int lookAhead(const QString& json, int index);
-    static int nextToken(const QString& json, int& index);
 };
 
 } // namespace JsonCodec

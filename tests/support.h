@@ -9,9 +9,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QString>
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -74,6 +76,14 @@ inline bool endedDuringWalk(const QString& line)
     return race.match(line).hasMatch();
 }
 
+// The log without the lines that a walk of the real process table may add at random.
+inline std::string withoutRaces(const std::string& log)
+{
+    QStringList lines = QString::fromStdString(log).split('\n');
+    lines.erase(std::remove_if(lines.begin(), lines.end(), endedDuringWalk), lines.end());
+    return s(lines.join('\n'));
+}
+
 // What |call| writes to the standard output stream, where the run's log goes.
 template <class F> std::string captured(F&& call)
 {
@@ -100,6 +110,57 @@ inline struct stat statOf(const QString& path)
     struct stat st { };
     ::stat(QFile::encodeName(path).constData(), &st);
     return st;
+}
+
+// Builds a tree under |root| from items separated by spaces: "dir/", "file=content", "fifo|" (a
+// FIFO) and "link->target" (a symbolic link; %R in the target stands for |root|).
+inline void makeTree(const QString& root, const QString& items)
+{
+    for (const QString& item : items.split(' ', Qt::SkipEmptyParts)) {
+        const QString path = root + '/' + item.section(QRegularExpression("->|=|\\|"), 0, 0);
+        QDir().mkpath(item.endsWith('/') ? path : QFileInfo(path).absolutePath());
+        const QByteArray name = QFile::encodeName(path);
+        if (item.contains("->")) {
+            const QString target = item.section("->", 1).replace("%R", root);
+            ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), name.constData()), 0)
+                << s(item);
+        } else if (item.endsWith('|')) {
+            ASSERT_EQ(::mkfifo(name.constData(), 0644), 0) << s(item);
+        } else if (item.contains('=')) {
+            writeFile(path, item.section('=', 1).toUtf8());
+        }
+    }
+}
+
+// What the link at |path| says, or "" when no link is there.
+inline std::string linkText(const QString& path)
+{
+    char text[4096];
+    const ssize_t size = ::readlink(QFile::encodeName(path).constData(), text, sizeof text);
+    return size < 0 ? std::string() : std::string(text, static_cast<size_t>(size));
+}
+
+// Checks a tree under |root| against items separated by spaces: "file=content", "path-" (nothing
+// there, not even a link), "dir/", "link->target" (%R as in makeTree) and "path:0755" (its mode).
+inline void expectTree(const QString& root, const QString& items)
+{
+    for (const QString& item : items.split(' ', Qt::SkipEmptyParts)) {
+        const QString path = root + '/' + item.section(QRegularExpression("->|=|:|-$"), 0, 0);
+        const QFileInfo info(path);
+        if (item.endsWith('-'))
+            EXPECT_FALSE(info.exists() || info.isSymLink()) << s(item);
+        else if (item.endsWith('/'))
+            EXPECT_TRUE(info.isDir() && !info.isSymLink()) << s(item);
+        else if (item.contains("->"))
+            EXPECT_EQ(linkText(path), s(item.section("->", 1).replace("%R", root))) << s(item);
+        else if (item.contains(':'))
+            EXPECT_EQ(statOf(path).st_mode & 07777, item.section(':', 1).toUInt(nullptr, 8))
+                << s(item);
+        else
+            EXPECT_TRUE(info.isFile() && !info.isSymLink()
+                && readAll(path) == item.section('=', 1).toUtf8())
+                << s(item) << " holds '" << readAll(path).toStdString() << "'";
+    }
 }
 
 } // namespace testsupport

@@ -1,128 +1,322 @@
 // SPDX-License-Identifier: MIT
-// Stopping the processes that run a file: real helper processes and fixture process tables.
+// Stopping the processes that run a file: real helper processes under unique names, the wait for
+// their end with and without pidfds, and fixture process tables for the odd entries.
+#include "ProcessTable.h"
 #include "UpgradeCommon.h"
 #include "support.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
 #include <QTemporaryDir>
-#include <QtGlobal>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-using namespace testsupport;
+// A kernel without pidfds (before 5.3, or behind a filter that refuses them) is played by standing
+// in for the C library's pidfd_open(), which the process table calls.
+bool pidfdsRefused = false;
+int pidfdOpens = 0;
 
-// A copy of /bin/sleep under a name that no other process bears.
-QString helperProgram(const QString& dir)
+} // namespace
+
+extern "C" int pidfd_open(pid_t pid, unsigned int flags)
 {
-    const QString exe = dir + '/' + uniqueName("utq");
-    QFile::copy("/bin/sleep", exe);
+    ++pidfdOpens;
+    if (pidfdsRefused) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, flags));
+}
+
+namespace {
+
+using namespace testsupport;
+using Clock = std::chrono::steady_clock;
+
+struct PidfdMode {
+    explicit PidfdMode(bool refused)
+    {
+        pidfdsRefused = refused;
+        pidfdOpens = 0;
+    }
+    ~PidfdMode() { pidfdsRefused = false; }
+};
+
+enum class OnTerm { Ends, EndsAfterCleanup, Ignores };
+
+// Helper processes; whatever a test leaves running is killed and reaped at its end.
+struct Children {
+    std::vector<pid_t> pids;
+
+    ~Children()
+    {
+        for (const pid_t pid : pids)
+            if (pid > 0 && ::kill(pid, SIGKILL) == 0)
+                waitpid(pid, nullptr, 0);
+    }
+
+    // Starts |exe| with |argv0| as its first command-line word and waits until the table shows
+    // it under the (cut) name of |exe|.
+    pid_t start(const QString& exe, const QByteArray& argv0, OnTerm onTerm = OnTerm::Ends)
+    {
+        const QByteArray path = QFile::encodeName(exe);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            sigset_t term;
+            sigemptyset(&term);
+            sigaddset(&term, SIGTERM);
+            // The helper unblocks the signal once its handler is in place.
+            if (onTerm == OnTerm::EndsAfterCleanup)
+                sigprocmask(SIG_BLOCK, &term, nullptr);
+            if (onTerm == OnTerm::Ignores)
+                std::signal(SIGTERM, SIG_IGN);
+            const char* delay = onTerm == OnTerm::EndsAfterCleanup ? "300" : nullptr;
+            execl(path.constData(), argv0.constData(), "20", delay, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        pids.push_back(pid);
+        const QByteArray name = "Name:\t" + QFileInfo(exe).fileName().toUtf8().left(15) + '\n';
+        for (int i = 0;
+             i < 500 && readAll(QString("/proc/%1/status").arg(pid)).left(name.size()) != name; ++i)
+            usleep(10000);
+        return pid;
+    }
+
+    // How process |i| ended ("SIGTERM", "exit 0"), or "running" when it has not ended by now,
+    // or within three seconds when |wait|.
+    std::string end(size_t i, bool wait)
+    {
+        int status = 0;
+        pid_t got = waitpid(pids[i], &status, WNOHANG);
+        for (int tries = 0; wait && got == 0 && tries < 300; ++tries, usleep(10000))
+            got = waitpid(pids[i], &status, WNOHANG);
+        if (got != pids[i])
+            return "running";
+        pids[i] = 0;
+        if (WIFSIGNALED(status))
+            return WTERMSIG(status) == SIGTERM ? "SIGTERM" : "signal";
+        return "exit " + std::to_string(WEXITSTATUS(status));
+    }
+};
+
+// The helper program copied into |dir| under |name|.
+QString copyHelper(const QString& dir, const QString& name)
+{
+    const QString exe = dir + '/' + name;
+    EXPECT_TRUE(QFile::copy(UPGRADE_TEST_SLEEPER, exe));
     ::chmod(QFile::encodeName(exe).constData(), 0755);
     return exe;
 }
 
-pid_t spawn(const QString& exe) { return startNamed(exe, "10"); }
-
-// Drops the warnings about processes that ended while the real process table was walked.
+// The log without the warnings about processes that ended during the walk, its lines sorted.
 std::string settled(const std::string& log)
 {
     std::istringstream in(log);
-    std::string kept;
+    std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
         if (!endedDuringWalk(QString::fromStdString(line)))
-            kept += line + '\n';
+            lines.push_back(line + '\n');
+    std::sort(lines.begin(), lines.end());
+    std::string kept;
+    for (const std::string& line : lines)
+        kept += line;
     return kept;
 }
 
-int endSignal(pid_t pid)
+std::string killedLine(const QString& name, pid_t pid)
 {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return "Info: kill " + s(name) + '(' + std::to_string(pid) + ") ok\n";
 }
 
-TEST(Terminate, SignalsEveryProcessOfTheExactName)
+TEST(StopProcesses, MatchesByStatusNameAndByCommandLineBeyond15Bytes)
 {
-    QTemporaryDir dir;
-    const QString exe = helperProgram(dir.path()), name = QFileInfo(exe).fileName();
-    const pid_t pids[] = { spawn(exe), spawn(exe) };
-    TReadyFile record;
-    int count = -2;
-    EXPECT_EQ(settled(captured([&] { count = record.terminate(name.toUpper()); })), "");
-    EXPECT_EQ(count, 0);
-    const std::string log = settled(captured([&] { count = record.terminate("bin/" + name); }));
-    EXPECT_EQ(count, 2);
-    std::string lines[2];
-    for (int i = 0; i < 2; ++i)
-        lines[i] = "Info: kill " + s(name) + '(' + std::to_string(pids[i]) + ") ok\n";
-    EXPECT_TRUE(log == lines[0] + lines[1] || log == lines[1] + lines[0]) << log;
-    for (pid_t pid : pids)
-        EXPECT_EQ(endSignal(pid), SIGTERM);
-
-    // Removing a program under ext/ stops it first and waits once.
-    const QString home = dir.path() + "/home";
-    writeFile(home + "/ext/" + name, "O");
-    const pid_t pid = spawn(exe);
-    TReadyFile file("ext/" + name);
-    bool removed = false;
-    EXPECT_EQ(settled(captured([&] { removed = file.removeWithKill(home); })),
-        "Info: kill " + s(name) + '(' + std::to_string(pid)
-            + ") ok\nWarning: just kill the process, sleep 1 second\n");
-    EXPECT_TRUE(removed);
-    EXPECT_FALSE(QFileInfo::exists(home + "/ext/" + name));
-    EXPECT_EQ(endSignal(pid), SIGTERM);
-}
-
-TEST(Terminate, WalksAProcessTableAndReportsEveryOddEntry)
-{
-    // The first letter of an entry is its kind: d = directory with status, n = directory without
-    // status, f = file, l = symlink to a directory with status. No pid here exists, so every
-    // matching entry gets a kill warning.
-    const QByteArray self = "d" + QByteArray::number(static_cast<qlonglong>(getpid()));
+    // Names built on a unique 11-byte base: 15 bytes, and two longer ones that share their first
+    // 15 bytes, which is all the status file shows of them.
+    enum Name { Short, ShortUpper, Fifteen, Long, LongTwin };
+    enum Argv0 { Path, Bare, Foreign };
     const struct {
-        const char *entry, *status, *log;
-    } cases[] = { { "d99999999", "Name:\tutqx\n",
-                      "Warning: kill utqx(99999999) failed(3,No such process)\n" },
-        { "d99999999", "Name:\tutqx:tail\n",
-            "Warning: kill utqx(99999999) failed(3,No such process)\n" },
-        { "d99999999", "Name:\tother:utqx\n", "" }, { "d99999999", "Name:\tUTQX\n", "" },
-        { "d99999999", "Name:\n", "" },
-        { "d99999999", "garbage\n", "Warning: format error, 'garbage\n'\n" },
-        { "d99999999", "", "Warning: format error, ''\n" },
-        { "n99999999", "", "Warning: open failed, No such file or directory\n" },
-        { self.constData(), "Name:\tutqx\n", "" }, { "d0", "Name:\tutqx\n", "" },
-        { "dx99999999", "Name:\tutqx\n", "" }, { "f99999999", "Name:\tutqx\n", "" },
-        { "l99999999", "Name:\tutqx\n", "" } };
-    // Should this process be signalled after all, it survives to report it.
-    const auto oldHandler = std::signal(SIGTERM, SIG_IGN);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.entry) + " " + c.status);
-        QTemporaryDir proc;
-        const QString entry = proc.path() + '/' + (c.entry + 1);
-        const char kind = c.entry[0];
-        if (kind == 'd' || kind == 'n')
-            QDir().mkpath(entry);
-        if (kind == 'd' || kind == 'f')
-            writeFile(kind == 'd' ? entry + "/status" : entry, c.status);
-        if (kind == 'l') {
-            writeFile(proc.path() + "/target/status", c.status);
-            QFile::link(proc.path() + "/target", entry);
+        const char* name;
+        int processes;
+        Name running;
+        Argv0 argv0;
+        Name file;
+        bool stopped;
+    } rows[] = {
+        { "EveryProcessOfTheNameIsStopped", 2, Short, Path, Short, true },
+        { "ShortNameWithAnotherCommandLineIsStopped", 1, Short, Foreign, Short, true },
+        { "NameInAnotherLetterCaseIsLeftRunning", 1, Short, Path, ShortUpper, false },
+        { "FifteenByteNameWithAnotherCommandLineIsStopped", 1, Fifteen, Foreign, Fifteen, true },
+        { "LongNameRunByItsPathIsStopped", 1, Long, Path, Long, true },
+        { "LongNameRunByItsBareNameIsStopped", 1, Long, Bare, Long, true },
+        { "LongNameSharingTheFirst15BytesIsLeftRunning", 1, LongTwin, Path, Long, false },
+        { "LongNameWithAnotherCommandLineIsLeftRunning", 1, Long, Foreign, Long, false },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        const QString base = uniqueName("utq");
+        const QString names[]
+            = { base, base.toUpper(), base + "-lon", base + "-long-name", base + "-lone-wolf" };
+        const QString exe = copyHelper(dir.path(), names[row.running]);
+        const QByteArray argv0[]
+            = { QFile::encodeName(exe), names[row.running].toUtf8(), "/usr/bin/other" };
+        Children children;
+        std::string expected;
+        for (int i = 0; i < row.processes; ++i) {
+            const pid_t pid = children.start(exe, argv0[row.argv0]);
+            expected += row.stopped ? killedLine(names[row.file], pid) : "";
         }
         TReadyFile record;
         int count = -2;
-        EXPECT_EQ(captured([&] { count = record.terminate("bin/utqx", proc.path()); }), c.log);
-        EXPECT_EQ(count, 0);
+        const std::string log
+            = captured([&] { count = record.terminate("bin/" + names[row.file]); });
+        EXPECT_EQ(settled(log), settled(expected));
+        EXPECT_EQ(count, row.stopped ? row.processes : 0);
+        for (int i = 0; i < row.processes; ++i)
+            EXPECT_EQ(children.end(i, row.stopped), row.stopped ? "SIGTERM" : "running");
+    }
+}
+
+TEST(StopProcesses, RemovalWaitsUntilTheProgramsHaveEndedAtMostOneSecond)
+{
+    const struct {
+        const char* name;
+        bool pidfdsRefused;
+        OnTerm onTerm;
+        int processes;
+        const char* end;
+    } rows[] = {
+        { "ProgramsEndingAtOnceWithPidfds", false, OnTerm::Ends, 3, "SIGTERM" },
+        { "ProgramsEndingAtOnceWithoutPidfds", true, OnTerm::Ends, 3, "SIGTERM" },
+        { "ProgramCleaningUpFirstWithPidfds", false, OnTerm::EndsAfterCleanup, 1, "exit 0" },
+        { "ProgramCleaningUpFirstWithoutPidfds", true, OnTerm::EndsAfterCleanup, 1, "exit 0" },
+        { "ProgramIgnoringTermWithPidfds", false, OnTerm::Ignores, 1, "running" },
+        { "ProgramIgnoringTermWithoutPidfds", true, OnTerm::Ignores, 1, "running" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.onTerm == OnTerm::EndsAfterCleanup && !UPGRADE_TEST_SLEEPER_IS_HELPER)
+            continue; // sleep cannot clean up; under emulation the helper bears qemu's name
+        QTemporaryDir dir;
+        const QString home = dir.path() + "/home", name = uniqueName("utq") + "-long-name";
+        const QString exe = copyHelper(dir.path(), name);
+        writeFile(home + "/ext/" + name, "O");
+        Children children;
+        std::string expected = "Warning: just kill the process, sleep 1 second\n";
+        for (int i = 0; i < row.processes; ++i)
+            expected += killedLine(name, children.start(exe, QFile::encodeName(exe), row.onTerm));
+
+        const PidfdMode mode(row.pidfdsRefused);
+        TReadyFile file("ext/" + name);
+        bool removed = false;
+        const Clock::time_point removalStart = Clock::now();
+        const std::string log = captured([&] { removed = file.removeWithKill(home); });
+        const auto took
+            = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - removalStart)
+                  .count();
+
+        EXPECT_EQ(settled(log), settled(expected));
+        EXPECT_GT(pidfdOpens, 0) << "the stand-in for pidfd_open() was not called";
+        EXPECT_TRUE(removed);
+        // A fixed one-second sleep takes 1000 ms; a wait that gives up early leaves the program
+        // running here.
+        if (row.onTerm == OnTerm::Ignores)
+            EXPECT_TRUE(took >= 990 && took < 3000) << took;
+        else
+            EXPECT_LT(took, 900);
+        for (int i = 0; i < row.processes; ++i)
+            EXPECT_EQ(children.end(i, false), row.end);
+    }
+}
+
+// A fixture process table: one entry, whose first letter is its kind: d = directory with status
+// (and cmdline when given), n = directory without status, f = file, l = link to a directory with
+// status. No pid here exists, so every process that runs the file gets a kill warning.
+void makeTable(const QString& proc, const char* entry, const char* status, const QByteArray& cmd)
+{
+    const QString path = proc + '/' + QString::fromUtf8(entry + 1);
+    const char kind = entry[0];
+    const QString processDir = kind == 'l' ? proc + "/target" : path;
+    if (kind != 'f')
+        QDir().mkpath(processDir);
+    if (kind == 'd' || kind == 'l')
+        writeFile(processDir + "/status", status);
+    if (kind == 'f')
+        writeFile(path, status);
+    if (kind == 'l')
+        QFile::link(processDir, path);
+    if (!cmd.isNull())
+        writeFile(processDir + "/cmdline", cmd);
+}
+
+TEST(StopProcesses, WalksAFixtureTableAndReportsEveryOddEntry)
+{
+    const QByteArray self = "d" + QByteArray::number(static_cast<qlonglong>(getpid()));
+    const QByteArray longCmd("/opt/app/utqx-a-long-program\0-x\0", 32);
+    const char* killed = "Warning: kill utqx(99999999) failed(3,No such process)\n";
+    const char* killedLong
+        = "Warning: kill utqx-a-long-program(99999999) failed(3,No such process)\n";
+    const struct {
+        const char *name, *file, *entry, *status;
+        QByteArray cmdline;
+        const char* log;
+    } rows[] = {
+        { "NameOfTheFileMatches", "utqx", "d99999999", "Name:\tutqx\n", {}, killed },
+        { "NameWithATailAfterAColonDiffers", "utqx", "d99999999", "Name:\tutqx:tail\n", {}, "" },
+        { "LineWithoutNameIsAFormatError", "utqx", "d99999999", "garbage\n", {},
+            "Warning: format error, 'garbage\\n'\n" },
+        { "EmptyStatusIsAFormatError", "utqx", "d99999999", "", {}, "Warning: format error, ''\n" },
+        { "MissingStatusIsAnOpenFailure", "utqx", "n99999999", "", {},
+            "Warning: open failed, No such file or directory\n" },
+        { "ThisProcessIsNeverTaken", "utqx", self.constData(), "Name:\tutqx\n", {}, "" },
+        { "PidZeroIsNoProcess", "utqx", "d0", "Name:\tutqx\n", {}, "" },
+        { "NameWithALetterIsNoProcess", "utqx", "d99999999x", "Name:\tutqx\n", {}, "" },
+        { "FileIsNoProcess", "utqx", "f99999999", "Name:\tutqx\n", {}, "" },
+        { "LinkIsNoProcess", "utqx", "l99999999", "Name:\tutqx\n", {}, "" },
+        { "EscapedBackslashMatches", "ut\\qx", "d99999999", "Name:\tut\\\\qx\n", {},
+            "Warning: kill ut\\qx(99999999) failed(3,No such process)\n" },
+        { "EscapedLineEndMatchesAndIsEscapedInTheLog", "ut\nqx", "d99999999", "Name:\tut\\nqx\n",
+            {}, "Warning: kill ut\\nqx(99999999) failed(3,No such process)\n" },
+        { "LongNameConfirmedByTheCommandLine", "utqx-a-long-program", "d99999999",
+            "Name:\tutqx-a-long-pro\n", longCmd, killedLong },
+        { "LongNameInACommandLineWithoutEnd", "utqx-a-long-program", "d99999999",
+            "Name:\tutqx-a-long-pro\n", "utqx-a-long-program", killedLong },
+        { "LongNameWithALongerCommandWordDiffers", "utqx-a-long-program", "d99999999",
+            "Name:\tutqx-a-long-pro\n", QByteArray("utqx-a-long-programs\0", 21), "" },
+        { "LongNameAsADirectoryOfTheCommandDiffers", "utqx-a-long-program", "d99999999",
+            "Name:\tutqx-a-long-pro\n", QByteArray("/utqx-a-long-program/x\0", 23), "" },
+        { "LongNameOnlyInALaterWordDiffers", "utqx-a-long-program", "d99999999",
+            "Name:\tutqx-a-long-pro\n", QByteArray("sh\0utqx-a-long-program\0", 23), "" },
+        { "LongNameWithoutCommandLineDiffers", "utqx-a-long-program", "d99999999",
+            "Name:\tutqx-a-long-pro\n", {}, "" },
+    };
+    // Should this process be signalled after all, it survives to report it.
+    const auto oldHandler = std::signal(SIGTERM, SIG_IGN);
+    for (const bool refused : { false, true }) {
+        const PidfdMode mode(refused);
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + (refused ? " without pidfds" : ""));
+            QTemporaryDir proc;
+            makeTable(proc.path(), row.entry, row.status, row.cmdline);
+            TReadyFile record;
+            int count = -2;
+            EXPECT_EQ(captured([&] { count = record.terminate(row.file, proc.path()); }), row.log);
+            EXPECT_EQ(count, 0);
+        }
     }
     std::signal(SIGTERM, oldHandler);
 

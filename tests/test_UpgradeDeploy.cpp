@@ -6,6 +6,7 @@
 #include "Verify.h"
 #include "support.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -306,5 +307,45 @@ TEST_P(Verification, ChecksNewFilesBeforeAnythingMoves)
 }
 INSTANTIATE_TEST_SUITE_P(Checksums, Verification, testing::ValuesIn(verifyCases),
     [](const testing::TestParamInfo<VerifyRow>& row) { return std::string(row.param.name); });
+
+// The notification state files are removed only inside the home directory: a link at the file is
+// removed as a link, and a conf/ that leads out of the home directory is not looked into.
+TEST(StateFiles, AreRemovedOnlyInsideTheHomeDirectory)
+{
+    const struct {
+        const char *behaviour, *setup, *log, *checks;
+    } rows[] = {
+        { "a state file inside home is removed", "home/conf/share_notify.json=S",
+            "Info: remove file '%H/conf/share_notify.json' ok\n", "home/conf/share_notify.json-" },
+        { "a link at the state file is removed as a link",
+            "home/data/share_notify.db->%R/out/v out/v=K",
+            "Info: remove file '%H/data/share_notify.db' ok\n",
+            "home/data/share_notify.db- out/v=K" },
+        { "a conf directory that leads out of home is left alone",
+            "home/conf->%R/out out/share_notify.json=K",
+            "Warning: remove file '%H/conf/share_notify.json' failed\n",
+            "out/share_notify.json=K" },
+        { "a missing state file is not mentioned", "home/conf/ home/data=F", "", "home/data=F" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        QTemporaryDir tmp;
+        const QString root = tmp.path(), home = root + "/home";
+        makeTree(root, row.setup);
+        writeFile(home + "/conf.json",
+            doc("{'upgrade':{'new-arrival':{'file-location':'new','file-desc':'desc.json'}}}"));
+        writeFile(home + "/desc.json", "{}");
+        QByteArray homeOption = "-homedir=" + QFile::encodeName(home);
+        char program[] = "UpgradeDeploy";
+        char* argv[] = { program, homeOption.data(), nullptr };
+        int argc = 2;
+        QCoreApplication app(argc, argv);
+        TUpgradeDeploy run;
+        QStringList lines = QString::fromStdString(captured([&] { run.start(); })).split('\n');
+        lines = lines.filter("share_notify");
+        EXPECT_EQ(s(lines.join('\n') + (lines.isEmpty() ? "" : "\n")), s(fill(row.log, home)));
+        expectTree(root, row.checks);
+    }
+}
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -96,6 +97,25 @@ std::vector<ParseCase> parseCases()
         { "RejectedNumbersYieldZero", "[1-2 1+2 1.2.3 18446744073709551616 -9223372036854775809]",
             true, QVariantList { ull(0), ull(0), 0.0, ull(0), ll(0) } },
         { "LoneMinusIsZero", "-", true, ll(0) },
+        { "DoubleOverflowIsZero", "[1.5e999, -1e999, 1E400]", true,
+            QVariantList { 0.0, 0.0, 0.0 } },
+        { "LongDecimalOverflowIsZero",
+            "10000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+            "00000000"
+            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+            "00000000"
+            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+            "00000000"
+            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
+            "00000000"
+            "000000000000000000000000.5",
+            true, 0.0 },
+        { "UnderflowIsZero", "1e-999", true, 0.0 },
+        { "LargestDoubleKept", "[1.7976931348623157e308, -1.7976931348623157e308]", true,
+            QVariantList {
+                std::numeric_limits<double>::max(), -std::numeric_limits<double>::max() } },
+        { "SmallestSubnormalKept", "4.9406564584124654e-324", true,
+            std::numeric_limits<double>::denorm_min() },
         { "LargestUnsigned", "18446744073709551615", true, ull(18446744073709551615ULL) },
         { "Literals", "[true false null]", true, QVariantList { true, false, QVariant() } },
         { "TextAfterValueIgnored", "truex", true, true },
@@ -124,6 +144,94 @@ std::vector<ParseCase> parseCases()
 
 INSTANTIATE_TEST_SUITE_P(Json, ParseTest, testing::ValuesIn(parseCases()),
     [](const testing::TestParamInfo<ParseCase>& row) { return std::string(row.param.name); });
+
+// The reader converts the common number and "\u" texts itself and leaves the rest to Qt; either
+// way a text must come out as Qt's conversion of it (a rejected double being 0.0), bit for bit.
+struct ConversionCase {
+    const char* name;
+    std::string text;
+};
+
+void PrintTo(const ConversionCase& c, std::ostream* os) { *os << c.text.substr(0, 32); }
+
+class NumberConversionTest : public testing::TestWithParam<ConversionCase> { };
+
+TEST_P(NumberConversionTest, AgreesWithQtConversion)
+{
+    const QString text = QString::fromStdString(GetParam().text);
+    bool ok = false;
+    const QVariant v = Json::parse(text, ok);
+    ASSERT_TRUE(ok);
+    if (text.contains(QLatin1Char('.')) || text.contains(QLatin1Char('e'))
+        || text.contains(QLatin1Char('E'))) {
+        bool qtOk = false;
+        const double qt = text.toDouble(&qtOk);
+        ASSERT_EQ(v.userType(), QMetaType::Double);
+        const double expected = qtOk ? qt : 0.0, actual = v.toDouble();
+        EXPECT_EQ(std::memcmp(&actual, &expected, sizeof(double)), 0) << actual << " " << expected;
+    } else if (text.startsWith(QLatin1Char('-'))) {
+        EXPECT_TRUE(sameTree(v, ll(text.toLongLong(nullptr, 10))));
+    } else {
+        EXPECT_TRUE(sameTree(v, ull(text.toULongLong(nullptr, 10))));
+    }
+}
+
+std::vector<ConversionCase> numberCases()
+{
+    const std::string zeros(400, '0');
+    return {
+        { "PlainFraction", "0.1" },
+        { "SmallestNormal", "2.2250738585072014e-308" },
+        { "HalfwayRoundsToEven", "9007199254740993.0" },
+        { "LongExactTie", "1.00000000000000011102230246251565404236316680908203125" },
+        { "LongestQuickRun", "1." + std::string(61, '1') + "9" },
+        { "OneBeyondQuickRun", "1." + std::string(62, '1') + "9" },
+        { "ExponentWithoutPoint", "1E+5" },
+        { "LeadingZerosInDouble", "00.5" },
+        { "PaddedExponent", "1.5e+003" },
+        { "NegativeZero", "-0.0" },
+        { "ZeroWithHugeExponent", "0.0e999999" },
+        { "NegativeUnderflow", "-2e-324" },
+        { "PointBeforeExponent", "1.e5" },
+        { "TrailingPoint", "1." },
+        { "MinusPoint", "-.5" },
+        { "DoubleExponentSign", "1e+-5" },
+        { "MinusAfterDigits", "1.5-2" },
+        { "ZerosBeforeInteger", zeros + "1" },
+        { "ZerosBeforeNegative", "-" + zeros + "1" },
+        { "LowestSigned", "-9223372036854775808" },
+        { "BelowLowestSigned", "-9223372036854775809" },
+        { "MinusZeroInteger", "-0" },
+        { "DoubleMinus", "--1" },
+        { "MinusInsideInteger", "1-2" },
+        { "PlusInsideInteger", "1+2" },
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Json, NumberConversionTest, testing::ValuesIn(numberCases()),
+    [](const testing::TestParamInfo<ConversionCase>& row) { return std::string(row.param.name); });
+
+class UnicodeEscapeTest : public testing::TestWithParam<ConversionCase> { };
+
+TEST_P(UnicodeEscapeTest, AgreesWithQtConversion)
+{
+    const QString digits = QString::fromStdString(GetParam().text);
+    const QString expected(QChar(static_cast<ushort>(digits.toInt(nullptr, 16) & 0xFFFF)));
+    bool ok = false;
+    EXPECT_TRUE(sameTree(Json::parse(QStringLiteral("\"\\u") + digits + QStringLiteral("\""), ok),
+        QVariant(expected)));
+    EXPECT_TRUE(ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(Json, UnicodeEscapeTest,
+    testing::Values(ConversionCase { "LowerHex", "beef" }, ConversionCase { "UpperHex", "BEEF" },
+        ConversionCase { "HexPrefix", "0x1F" }, ConversionCase { "Spaces", " 1F " },
+        ConversionCase { "Plus", "+0FF" }, ConversionCase { "Minus", "-001" },
+        ConversionCase { "Letters", "wxyz" },
+        ConversionCase { "NonLatin",
+            "1\xC3\xA9"
+            "12" }),
+    [](const testing::TestParamInfo<ConversionCase>& row) { return std::string(row.param.name); });
 
 TEST(JsonParse, NullTextIsNullValueWithoutFailure)
 {
@@ -206,6 +314,8 @@ std::vector<WriteCase> writeCases()
         { "TwentyDigits", 0.1, "0.10000000000000000555" },
         { "LargeWholeDoubleGetsPoint", 1e19, "10000000000000000000.0" },
         { "ExponentGetsNoPoint", 1e21, "1e+21" },
+        { "FloatKeepsItsFraction", 1.5f, "1.5" },
+        { "LargestDouble", std::numeric_limits<double>::max(), "1.7976931348623157081e+308" },
         { "False", false, "false" },
         { "OtherTypesAsText", QDate(2024, 1, 2), "\"2024-01-02\"" },
         { "MapLayoutSortedKeys", ab, "{ \r\n\"a\" : 1, \r\n\"b\" : [ true ] }\r\n" },
@@ -234,7 +344,12 @@ TEST(JsonSerialize, UnwritableValueAtAnyDepthGivesNullAndClearsFlag)
     const QVariant bad = QVariant::fromValue(Opaque());
     const QVariant deep = QVariantMap { { "a", 1 },
         { "b", QVariantList { 2, QVariantHash { { "h", QVariantMap { { "m", bad } } } } } } };
-    for (const QVariant& v : { bad, QVariant(QVariantList { 1, bad }), deep }) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const QVariant deepInfinity = QVariantMap { { "a", QVariantList { 1.0, -inf } } };
+    for (const QVariant& v : { bad, QVariant(QVariantList { 1, bad }), deep, QVariant(inf),
+             QVariant(std::numeric_limits<double>::quiet_NaN()), deepInfinity,
+             QVariant(std::numeric_limits<float>::infinity()) }) {
+        SCOPED_TRACE(describe(v));
         bool ok = true;
         EXPECT_TRUE(Json::serialize(v, ok, "\r\n").isNull());
         EXPECT_FALSE(ok);
