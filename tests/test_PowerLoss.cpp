@@ -384,10 +384,18 @@ bool belongsTo(const QString& stray, const Item& item)
     return a.path() == b.path() && a.fileName().contains(b.fileName());
 }
 
+// A "Warning:" or "Error:" line names |path|, or stands in its part of the log (after its
+// "NewFile: " or "RemoveFile: " line, where texts such as "create directory '<dir>' failed" name
+// only a directory).
 bool named(const QString& log, const QString& path)
 {
+    QString part;
     for (const QString& line : log.split('\n')) {
-        if ((line.startsWith("Warning: ") || line.startsWith("Error: ")) && line.contains(path))
+        if (line.startsWith("NewFile: ") || line.startsWith("RemoveFile: "))
+            part = line.section(' ', 1);
+        else if (!line.startsWith("Warning: ") && !line.startsWith("Error: "))
+            continue;
+        else if (line.contains(path) || part == path)
             return true;
     }
     return false;
@@ -670,8 +678,11 @@ TEST(PowerLoss, CleanRunsReachTheTargetStateWithTheSameTraceTwice)
             int status = 0;
             ASSERT_EQ(waitpid(sleeper, &status, 0), sleeper);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << s(o.log);
-            EXPECT_FALSE(o.log.contains("Warning: ") && !o.log.contains("upgrade.deploy"))
-                << s(o.log);
+            for (const QString& line : o.log.split('\n')) {
+                EXPECT_FALSE(line.startsWith("Warning: ") && !endedDuringWalk(line)
+                    && !line.contains("upgrade.deploy") && !line.contains("just kill"))
+                    << s(line);
+            }
             Findings f;
             checkTargetState(*w, o, "clean", f);
             EXPECT_TRUE(f.kinds.empty()) << details(f);
@@ -687,6 +698,12 @@ TEST(PowerLoss, CleanRunsReachTheTargetStateWithTheSameTraceTwice)
 }
 
 bool isFlush(const Call& call) { return call.name == "sync" || call.name.endsWith("syncfs"); }
+
+// Calls that change what a file system holds (a close or a flush does not).
+bool modifies(const Call& call)
+{
+    return changesDisk(call) && call.family != "close" && call.family != "sync";
+}
 
 // What a power cut could still take from a clean run: the index of a call that is not yet on disk
 // when a later one relies on it, or an empty text.
@@ -719,7 +736,7 @@ QString unflushed(const std::vector<Call>& calls, bool twoFileSystems)
     for (size_t i = calls.size(); i-- > 0;) {
         if (isFlush(calls[i]))
             return {};
-        if (changesDisk(calls[i]))
+        if (modifies(calls[i]))
             return "last change never flushed: #" + QString::number(calls[i].number);
     }
     return {};

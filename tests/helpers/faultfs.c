@@ -15,7 +15,8 @@
  * FAULTFS_DIRS   absolute, canonical directories separated by ":" (the first one names paths
  *                "0:...", the second "1:...", in the trace);
  * FAULTFS_CALLS  the families of calls to count, separated by ","; all of them when unset:
- *                open read write close sync rename link unlink mkdir chmod time truncate copy stat
+ *                open read write close sync rename link unlink mkdir chmod chown time truncate
+ *                copy stat
  * FAULTFS_TRACE  a file that gets one line per counted call: its number, its family, its name
  *                ("+creat" added to an open that may create), the paths it acts on ("@" before a
  *                path reached through a descriptor), and "!<errno>" or "!KILL" where the call was
@@ -394,6 +395,7 @@ DEFINE_FD_CALL(fsync, "sync", int, (int fd), (fd), fd, -1)
 DEFINE_FD_CALL(fdatasync, "sync", int, (int fd), (fd), fd, -1)
 DEFINE_FD_CALL(syncfs, "sync", int, (int fd), (fd), fd, -1)
 DEFINE_FD_CALL(fchmod, "chmod", int, (int fd, mode_t m), (fd, m), fd, -1)
+DEFINE_FD_CALL(fchown, "chown", int, (int fd, uid_t u, gid_t g), (fd, u, g), fd, -1)
 DEFINE_FD_CALL(futimens, "time", int, (int fd, const struct timespec t[2]), (fd, t), fd, -1)
 DEFINE_FD_CALL(futimes, "time", int, (int fd, const struct timeval t[2]), (fd, t), fd, -1)
 DEFINE_FD_CALL(ftruncate, "truncate", int, (int fd, off_t n), (fd, n), fd, -1)
