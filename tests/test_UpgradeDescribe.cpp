@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The description maker run as a program where its output cannot be written whole: a file-size
 // limit, a full or closed standard output. The other cases run in data/e2e/describe-*.
 #include "support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of the built program: texts it is asked for must arrive, or it fails.
 #include "support.h"
 
