@@ -12,10 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,10 +87,7 @@ struct Children {
             _exit(127);
         }
         pids.push_back(pid);
-        const QByteArray name = "Name:\t" + QFileInfo(exe).fileName().toUtf8().left(15) + '\n';
-        for (int i = 0;
-             i < 500 && readAll(QString("/proc/%1/status").arg(pid)).left(name.size()) != name; ++i)
-            usleep(10000);
+        waitUntilNamed(pid, exe);
         return pid;
     }
 
@@ -125,16 +120,9 @@ QString copyHelper(const QString& dir, const QString& name)
 // The log without the warnings about processes that ended during the walk, its lines sorted.
 std::string settled(const std::string& log)
 {
-    std::istringstream in(log);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        if (!endedDuringWalk(QString::fromStdString(line)))
-            lines.push_back(line + '\n');
-    std::sort(lines.begin(), lines.end());
-    std::string kept;
-    for (const std::string& line : lines)
-        kept += line;
-    return kept;
+    QStringList lines = QString::fromStdString(withoutRaces(log)).split('\n', Qt::SkipEmptyParts);
+    lines.sort();
+    return s(lines.join('\n'));
 }
 
 std::string killedLine(const QString& name, pid_t pid)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run's log: escaping of outside texts and the "-out=" file, against real files and FIFOs.
 #include "RunLog.h"
 #include "support.h"
