@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DocumentOutput.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing the description document so that a failed write is never taken for a whole document.
 //
 // QSaveFile is not used: its writes below 16 KiB only fill a buffer and report success, and the

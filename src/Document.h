@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run's two JSON documents, conf.json and the file description: reading one safely and looking
 // its settings up with the run's own failure texts.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DryRun.h"
 
 #include "HomePath.h"

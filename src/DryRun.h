@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dry run ("-check"): what a run would do, told as "Check: " lines, with nothing stopped,
 // moved, removed or started.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Verify.h"
 
 #include "Checksum.h"

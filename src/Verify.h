@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checksums of a description: every new file that carries one is verified before anything of
 // the installed application is touched.
 #pragma once
