@@ -98,17 +98,6 @@ std::vector<ParseCase> parseCases()
         { "LoneMinusIsZero", "-", true, ll(0) },
         { "DoubleOverflowIsZero", "[1.5e999, -1e999, 1E400]", true,
             QVariantList { 0.0, 0.0, 0.0 } },
-        { "LongDecimalOverflowIsZero",
-            "10000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-            "00000000"
-            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-            "00000000"
-            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-            "00000000"
-            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-            "00000000"
-            "000000000000000000000000.5",
-            true, 0.0 },
         { "UnderflowIsZero", "1e-999", true, 0.0 },
         { "LargestDoubleKept", "[1.7976931348623157e308, -1.7976931348623157e308]", true,
             QVariantList {
@@ -196,14 +185,12 @@ std::vector<ConversionCase> numberCases()
         { "MinusPoint", "-.5" },
         { "DoubleExponentSign", "1e+-5" },
         { "MinusAfterDigits", "1.5-2" },
+        { "LongDecimalOverflow", "1" + zeros + ".5" },
         { "ZerosBeforeInteger", zeros + "1" },
         { "ZerosBeforeNegative", "-" + zeros + "1" },
         { "LowestSigned", "-9223372036854775808" },
-        { "BelowLowestSigned", "-9223372036854775809" },
         { "MinusZeroInteger", "-0" },
         { "DoubleMinus", "--1" },
-        { "MinusInsideInteger", "1-2" },
-        { "PlusInsideInteger", "1+2" },
     };
 }
 
