@@ -291,6 +291,12 @@ void finish(const TReplacement& r, TBackup backup, bool copied, bool timeFailed)
 
 } // namespace
 
+void dropBackupOfLandedFile(const TReplacement& r)
+{
+    if (r.targetExists && !r.keepBackup)
+        removeLeftover(r, backupName(r), r.target + QLatin1String(".tmp"));
+}
+
 QString replaceFile(const TReplacement& r)
 {
     // A temporary copy that a cut-off run left is never the installed file: drop it. A directory

@@ -39,6 +39,12 @@ struct TReplacement {
 // deployment of the same path removes one that a cut-off run left.
 extern const char copySuffix[];
 
+// Called when the new file is gone but something stands at the target: a run cut off after it
+// moved the new file in and before it dropped the backup left the old file at "<target>.tmp".
+// Removes that backup (a line only when removing it fails), unless |r.keepBackup| keeps it as the
+// record an all-or-nothing run undoes from.
+void dropBackupOfLandedFile(const TReplacement& r);
+
 // Puts |r.source| in place at |r.target|. The target keeps its old content until one rename puts
 // the new one there; the new file has its mode and time before that rename. Returns an empty text
 // on success, otherwise the reason of the failure, with the target still holding what it held

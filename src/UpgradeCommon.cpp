@@ -137,12 +137,14 @@ QString TReadyFile::deploy(const QString& newFileLoc, const QString& homeDir, bo
         stopProcesses();
 
     r.source = arrival.target();
-    if (!sourceExists)
-        return QLatin1Char('\'') + r.source + QLatin1String("' not exists");
     r.target = place.target();
+    r.keepBackup = keepBackup;
+    if (!sourceExists) {
+        dropBackupOfLandedFile(r);
+        return QLatin1Char('\'') + r.source + QLatin1String("' not exists");
+    }
     r.homeDir = homeDir;
     r.executable = place.isExecutable();
-    r.keepBackup = keepBackup;
     r.modifiedTime = modifiedTime;
     return replaceFile(r);
 }
