@@ -125,5 +125,9 @@ bool TInstallJournal::write(QString& error) const
 
 bool TInstallJournal::remove() const
 {
+    // A temporary journal that a run cut off while writing it left is dropped with the journal.
+    if (::unlink(QFile::encodeName(m_path + QLatin1String(".new")).constData()) != 0
+        && errno != ENOENT)
+        return false;
     return ::unlink(QFile::encodeName(m_path).constData()) == 0 || errno == ENOENT;
 }

@@ -35,7 +35,8 @@ public:
     // journal on disk is as it was.
     bool record(const QStringList& paths, QString& error);
 
-    // Removes the journal from disk. True when it is gone (or was never there).
+    // Removes the journal, and a temporary one a cut-off write left, from disk. True when both
+    // are gone (or were never there).
     bool remove() const;
 
 private:

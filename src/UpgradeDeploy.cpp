@@ -265,7 +265,10 @@ bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerific
             fresh.append(files.at(i).path);
     }
     if (!journal.record(fresh, error)) {
+        // Nothing of this run has moved; what a cut-off run put in place is undone all the same.
         errorMsg = error;
+        if (rollBack(files, QList<int>(), journal) > 0)
+            errorMsg = QLatin1String("rolled back: ") + errorMsg;
         return false;
     }
     QList<int> placed;
