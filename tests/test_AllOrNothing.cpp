@@ -3,8 +3,9 @@
 // it was, nothing is removed and the description stays; and a run killed at any file-system call
 // (with faultfs, helpers/faultfs.c, preloaded) and started again reaches the whole new state or the
 // whole old state, never a mix.
-// Under an emulator every run is about ten times slower, so there the kill rows take every n-th
-// call only (a fixed stride, the same calls every time), which keeps the leg within its budget.
+// Under an emulator every run is about ten times slower, so there the kill rows take every ninth
+// call only (a fixed stride, the same calls every time, and always the last), which keeps the leg
+// within its budget; under the sanitizers every third.
 #include "support.h"
 
 #include <QCryptographicHash>
@@ -31,7 +32,11 @@ using namespace testsupport;
 
 const bool emulated = !QString(UPGRADE_EMULATOR).trimmed().isEmpty();
 const int runLimitMs = emulated ? 120000 : 30000;
+#ifdef UPGRADE_SANITIZE
+const int stride = emulated ? 9 : 3; // each sanitized run costs about three plain ones
+#else
 const int stride = emulated ? 9 : 1;
+#endif
 
 struct Outcome {
     int code = -1; // the exit status; -1 when the run was killed or over the time limit
