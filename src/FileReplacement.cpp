@@ -308,7 +308,10 @@ QString replaceFile(const TReplacement& r)
     if (!error.isEmpty())
         return error;
     bool timeFailed = false;
-    bool copied = r.sourceStat.st_dev != r.targetAt.dir.device;
+    // A new file on another file system is copied, and so is one with other names (a hard link,
+    // perhaps to a file outside the home directory): mode and time then go to a copy of its own,
+    // never to an inode that another name shares.
+    bool copied = r.sourceStat.st_dev != r.targetAt.dir.device || r.sourceStat.st_nlink > 1;
     error = copied ? copyBeside(r, from.get(), timeFailed)
                    : prepareInPlace(r, from.get(), timeFailed);
     if (!error.isEmpty())

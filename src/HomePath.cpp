@@ -223,6 +223,9 @@ QString THomePath::homePrefix() const
 
 bool THomePath::isInsideHome() const
 {
+    // A NUL ends the name the system calls see, so such a path leads somewhere else than it says.
+    if (m_absoluteTarget.contains(QChar(0)))
+        return false;
     const QString prefix = homePrefix();
     return m_absoluteTarget.length() > prefix.length() && m_absoluteTarget.startsWith(prefix);
 }

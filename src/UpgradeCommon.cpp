@@ -116,6 +116,9 @@ QString TReadyFile::deploy(const QString& newFileLoc, const QString& homeDir, bo
 {
     if (path.isEmpty())
         return QStringLiteral("file path is empty");
+    // The system calls would end the name at the NUL and so act on another file.
+    if (path.contains(QChar(0)))
+        return QLatin1Char('\'') + path + QLatin1String("' holds a NUL character");
     const THomePath place(homeDir, path);
     if (!place.isInsideHome())
         return outsideHome(path);
