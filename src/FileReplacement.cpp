@@ -281,7 +281,7 @@ bool syncDirectory(const TDirAt& dir)
     return fd.isOpen() && ::fsync(fd.get()) == 0;
 }
 
-void finish(const TReplacement& r, bool copied, bool timeFailed)
+void finish(const TReplacement& r, TBackup backup, bool copied, bool timeFailed)
 {
     // Now the new file is at the target; the installed one, if there was one, is at the backup
     // name only. Power cut: the target holds the new file; a backup or a copy's source left over
@@ -290,8 +290,9 @@ void finish(const TReplacement& r, bool copied, bool timeFailed)
         && (!syncDirectory(r.targetAt.dir)
             || ::unlinkat(r.sourceAt.dir.fd, r.sourceAt.name.constData(), 0) != 0))
         logLine("Warning: remove '" + logText(r.source) + "' failed");
-    // This also drops a backup left behind by an earlier, interrupted deployment.
-    if (!r.keepBackup)
+    // This also drops a backup left behind by an earlier, interrupted deployment, which a
+    // directory this run made cannot hold.
+    if (!r.keepBackup && (backup != TBackup::None || !r.targetAt.dir.madeByRun))
         removeLeftover(r, backupName(r), r.target + QLatin1String(".tmp"));
     if (timeFailed)
         logLine("Warning: change file '" + logText(r.target) + "' last modification time failed");
@@ -301,8 +302,10 @@ void finish(const TReplacement& r, bool copied, bool timeFailed)
 
 QString replaceFile(const TReplacement& r)
 {
-    // A temporary copy that a cut-off run left is never the installed file: drop it.
-    removeLeftover(r, copyName(r), r.target + QLatin1String(copySuffix));
+    // A temporary copy that a cut-off run left is never the installed file: drop it. A directory
+    // this run made holds none, and looking costs a system call per file.
+    if (!r.targetAt.dir.madeByRun)
+        removeLeftover(r, copyName(r), r.target + QLatin1String(copySuffix));
     TFileDescriptor from;
     QString error = openNewFile(r, from);
     if (!error.isEmpty())
@@ -328,7 +331,7 @@ QString replaceFile(const TReplacement& r)
         restoreBackup(r, backup);
         return error;
     }
-    finish(r, copied, timeFailed);
+    finish(r, backup, copied, timeFailed);
     return QString();
 }
 

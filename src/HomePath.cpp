@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <cerrno>
 #include <cstdlib>
@@ -49,6 +50,9 @@ struct TRoot {
     QByteArray lastDir;
     TFileDescriptor lastFd;
     dev_t lastDevice = 0;
+    bool lastMade = false;
+    // The directories this run created, relative to the root: they hold no leftovers to look for.
+    QSet<QByteArray> made;
 };
 
 std::unique_ptr<TRoot> openRoot(const QString& text, int& error)
@@ -167,7 +171,7 @@ TPlace resolve(const TRoot& root, const QByteArray& rel, TFileDescriptor& fd, in
 // Makes the missing directories of |rel| one at a time. Each is created by name inside a
 // directory already resolved and confined, and then resolved again from the root like any other
 // path: mkdirat never follows a link, so a link on the way can only make this fail.
-TPlace createDirs(const TRoot& root, const QByteArray& rel, TFileDescriptor& fd, int& error)
+TPlace createDirs(TRoot& root, const QByteArray& rel, TFileDescriptor& fd, int& error)
 {
     TFileDescriptor current;
     QByteArray prefix;
@@ -179,7 +183,9 @@ TPlace createDirs(const TRoot& root, const QByteArray& rel, TFileDescriptor& fd,
         TPlace place = resolve(root, prefix, next, error);
         if (place == TPlace::Missing) {
             const int parent = current.isOpen() ? current.get() : root.fd.get();
-            if (::mkdirat(parent, component.constData(), 0777) != 0 && errno != EEXIST) {
+            if (::mkdirat(parent, component.constData(), 0777) == 0)
+                root.made.insert(prefix);
+            else if (errno != EEXIST) {
                 error = errno;
                 return TPlace::Failed;
             }
@@ -283,7 +289,8 @@ TPlace THomePath::openDir(bool create, TDirAt& dir, int& error) const
         root->lastDir = m_dirPart;
         root->lastFd = std::move(fd);
         root->lastDevice = st.st_dev;
+        root->lastMade = root->made.contains(m_dirPart);
     }
-    dir = { root->lastFd.get(), root->lastDevice };
+    dir = { root->lastFd.get(), root->lastDevice, root->lastMade };
     return TPlace::Ok;
 }

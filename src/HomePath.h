@@ -20,6 +20,8 @@ enum class TPlace {
 struct TDirAt {
     int fd = -1;
     dev_t device = 0;
+    // Created by this run: nothing that an earlier, cut-off run left can be in it.
+    bool madeByRun = false;
 };
 
 // The path rules of a file under a root directory: the application's home directory, or the

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -103,7 +104,11 @@ void TLogFileBuffer::fail(const char* operation, int error)
 
 void TLogFileBuffer::writeOut()
 {
-    const TSigpipeIgnored sigpipe;
+    // A regular file never raises SIGPIPE: the two sigaction calls are kept for FIFOs, pipes and
+    // terminals, and spared for every line of an ordinary log file.
+    std::optional<TSigpipeIgnored> sigpipe;
+    if (!m_regular)
+        sigpipe.emplace();
     const char* data = pbase();
     size_t left = static_cast<size_t>(pptr() - pbase());
     while (left > 0 && m_fd >= 0) {

@@ -54,6 +54,30 @@ const QLatin1String entrustArgument("-entrust=");
 const QLatin1String notifyStateFiles[]
     = { QLatin1String("conf/share_notify.json"), QLatin1String("data/share_notify.db") };
 
+// Every described time is local time. With TZ unset, glibc looks at /etc/localtime again at each
+// conversion, and Qt converts a described time several times: a stat each, nine per file. Naming
+// that same file in TZ lets glibc read it once for the run. The environment is put back before any
+// program is started, so the restarted application gets the environment the run was given.
+class TPinnedTimeZone {
+public:
+    void pin()
+    {
+        if (!qEnvironmentVariableIsSet("TZ"))
+            m_pinned = qputenv("TZ", QByteArrayLiteral(":/etc/localtime"));
+    }
+    void release()
+    {
+        if (m_pinned)
+            qunsetenv("TZ");
+        m_pinned = false;
+    }
+
+private:
+    bool m_pinned = false;
+};
+
+TPinnedTimeZone pinnedTimeZone;
+
 QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
 
 // Escaped, as every outside text in a log line.
@@ -136,6 +160,7 @@ void TUpgradeDeploy::closeLog()
 
 void TUpgradeDeploy::start()
 {
+    pinnedTimeZone.pin();
     readOptions();
     startLog();
 
@@ -386,6 +411,7 @@ void TUpgradeDeploy::response(const QString& message)
 {
     if (!message.isEmpty())
         logLine("Error: " + logText(message));
+    pinnedTimeZone.release();
     restart();
     logLine("State: End");
     closeLog();

@@ -40,56 +40,40 @@ namespace {
         return true;
     }
 
-    // The code of the tokens that are one character long, NoToken for any other character.
+    // The token that each ASCII character starts on its own: one look-up on the reader's hottest
+    // path. NoToken is zero, so every other character has it.
+    struct TokenTable {
+        int token[128] = {};
+        constexpr TokenTable()
+        {
+            const char singles[] = "{}[]:,\"";
+            const int kinds[] = { Json::ObjectOpen, Json::ObjectClose, Json::ArrayOpen,
+                Json::ArrayClose, Json::Colon, Json::Comma, Json::StringStart };
+            for (int i = 0; singles[i]; ++i)
+                token[int(singles[i])] = kinds[i];
+            token[int('-')] = Json::NumberStart;
+            for (char digit = '0'; digit <= '9'; ++digit)
+                token[int(digit)] = Json::NumberStart;
+        }
+    };
+
     int singleCharToken(QChar c)
     {
-        switch (c.unicode()) {
-        case '{':
-            return Json::ObjectOpen;
-        case '}':
-            return Json::ObjectClose;
-        case '[':
-            return Json::ArrayOpen;
-        case ']':
-            return Json::ArrayClose;
-        case ':':
-            return Json::Colon;
-        case ',':
-            return Json::Comma;
-        case '"':
-            return Json::StringStart;
-        default:
-            break;
-        }
-        if (c == QLatin1Char('-') || (c >= QLatin1Char('0') && c <= QLatin1Char('9')))
-            return Json::NumberStart;
-        return Json::NoToken;
+        static constexpr TokenTable table;
+        return c.unicode() < 128 ? table.token[c.unicode()] : int(Json::NoToken);
     }
 
     // Resolves the character after a backslash, except "u"; a character JSON does not define
     // yields a null QChar, meaning the escape is dropped.
     QChar simpleEscape(QChar c)
     {
-        switch (c.unicode()) {
-        case '"':
-            return QLatin1Char('"');
-        case '\\':
-            return QLatin1Char('\\');
-        case '/':
-            return QLatin1Char('/');
-        case 'b':
-            return QLatin1Char('\b');
-        case 'f':
-            return QLatin1Char('\f');
-        case 'n':
-            return QLatin1Char('\n');
-        case 'r':
-            return QLatin1Char('\r');
-        case 't':
-            return QLatin1Char('\t');
-        default:
-            return QChar();
+        // Each escape letter followed by the character it stands for.
+        static constexpr char escapes[] = "\"\"\\\\//b\bf\fn\nr\rt\t";
+        for (const char* at = escapes; *at; at += 2) {
+            if (c == QLatin1Char(at[0]))
+                return QLatin1Char(at[1]);
         }
+        return QChar();
     }
 
     // Runs of number characters longer than this are rare enough to go to Qt's conversion.
@@ -141,39 +125,54 @@ namespace {
         return ok ? value : 0.0;
     }
 
+    enum class Digits { Plain, Other, Overflow };
+
+    // Reads plain decimal digits into |value|, no greater than |limit|.
+    Digits readDigits(const QChar* start, const QChar* stop, qulonglong limit, qulonglong& value)
+    {
+        value = 0;
+        for (const QChar* c = start; c < stop; ++c) {
+            const unsigned digit = unsigned(c->unicode()) - '0';
+            if (digit > 9)
+                return Digits::Other;
+            if (value > (limit - digit) / 10)
+                return Digits::Overflow;
+            value = value * 10 + digit;
+        }
+        return Digits::Plain;
+    }
+
     // Plain digits are converted here; any other text goes to Qt's conversion, which rejects it
     // with 0 as the reader's rule wants. A value out of range is rejected the same way.
     qulonglong toULongLong(const QChar* start, const QChar* stop)
     {
-        constexpr qulonglong max = std::numeric_limits<qulonglong>::max();
         qulonglong value = 0;
-        for (const QChar* c = start; c < stop; ++c) {
-            const unsigned digit = unsigned(c->unicode()) - '0';
-            if (digit > 9)
-                return QStringView(start, stop - start).toULongLong(nullptr, 10);
-            if (value > (max - digit) / 10)
-                return 0;
-            value = value * 10 + digit;
+        switch (readDigits(start, stop, std::numeric_limits<qulonglong>::max(), value)) {
+        case Digits::Plain:
+            return value;
+        case Digits::Other:
+            return QStringView(start, stop - start).toULongLong(nullptr, 10);
+        default:
+            return 0;
         }
-        return value;
     }
 
     // |start| is the leading "-".
     qlonglong toLongLong(const QChar* start, const QChar* stop)
     {
         constexpr qulonglong limit = qulonglong(std::numeric_limits<qlonglong>::max()) + 1;
-        if (stop - start < 2)
-            return QStringView(start, stop - start).toLongLong(nullptr, 10);
         qulonglong magnitude = 0;
-        for (const QChar* c = start + 1; c < stop; ++c) {
-            const unsigned digit = unsigned(c->unicode()) - '0';
-            if (digit > 9)
-                return QStringView(start, stop - start).toLongLong(nullptr, 10);
-            if (magnitude > (limit - digit) / 10)
-                return 0;
-            magnitude = magnitude * 10 + digit;
+        const Digits digits
+            = stop - start < 2 ? Digits::Other : readDigits(start + 1, stop, limit, magnitude);
+        switch (digits) {
+        case Digits::Plain:
+            return magnitude == limit ? std::numeric_limits<qlonglong>::min()
+                                      : -qlonglong(magnitude);
+        case Digits::Other:
+            return QStringView(start, stop - start).toLongLong(nullptr, 10);
+        default:
+            return 0;
         }
-        return magnitude == limit ? std::numeric_limits<qlonglong>::min() : -qlonglong(magnitude);
     }
 
     // The four characters after "\u": whatever they are, Qt's base-16 conversion decides, and a
@@ -334,38 +333,19 @@ namespace {
         return "[ " + join(pieces, ", ") + " ]";
     }
 
-    QByteArray serializeMember(const QString& key, const QVariant& value)
-    {
-        const QByteArray text = Json::serialize(value);
-        if (text.isNull())
-            return QByteArray();
-        return quoted(key) + " : " + text;
-    }
-
-    QByteArray serializeHash(const QVariantHash& hash, bool& success)
+    // A map or a hash in its own order of keys. A hash is written on one line, as a map is with
+    // an empty |lineBreak|.
+    template <class Members>
+    QByteArray serializeMembers(const Members& members, bool& success, const QByteArray& lineBreak)
     {
         QList<QByteArray> pieces;
-        for (auto it = hash.cbegin(); it != hash.cend(); ++it) {
-            const QByteArray piece = serializeMember(it.key(), it.value());
-            if (piece.isNull()) {
+        for (auto it = members.cbegin(); it != members.cend(); ++it) {
+            const QByteArray text = Json::serialize(it.value());
+            if (text.isNull()) {
                 success = false;
                 return QByteArray();
             }
-            pieces.append(piece);
-        }
-        return "{ " + join(pieces, ", ") + " }";
-    }
-
-    QByteArray serializeMap(const QVariantMap& map, bool& success, const QByteArray& lineBreak)
-    {
-        QList<QByteArray> pieces;
-        for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            const QByteArray piece = serializeMember(it.key(), it.value());
-            if (piece.isNull()) {
-                success = false;
-                return QByteArray();
-            }
-            pieces.append(piece);
+            pieces.append(quoted(it.key()) + " : " + text);
         }
         return "{ " + lineBreak + join(pieces, ", " + lineBreak) + " }" + lineBreak;
     }
@@ -425,6 +405,8 @@ namespace {
         QVariant parseValue(bool& success, int depth);
 
     private:
+        template <class Container, class ReadEntry>
+        QVariant parseContainer(bool& success, int depth, int close, ReadEntry readEntry);
         QVariant parseObject(bool& success, int depth);
         QVariant parseArray(bool& success, int depth);
         QVariant parseString(bool& success);
@@ -465,69 +447,55 @@ namespace {
         }
     }
 
-    // |depth| counts the containers around this one; refusing to go deeper keeps hostile input from
-    // exhausting the stack.
-    QVariant Reader::parseObject(bool& success, int depth)
+    // Members and elements alike: commas are optional and may repeat, and the first failure inside
+    // drops the whole container. |depth| counts the containers around this one; refusing to go
+    // deeper keeps hostile input from exhausting the stack.
+    template <class Container, class ReadEntry>
+    QVariant Reader::parseContainer(bool& success, int depth, int close, ReadEntry readEntry)
     {
+        Container container;
         if (depth >= Json::MaxDepth) {
             success = false;
-            return QVariantMap();
+            return Container();
         }
-        QVariantMap map;
         nextToken();
         for (;;) {
             const int token = lookAhead();
-            if (token == Json::NoToken) {
-                success = false;
-                return QVariantMap();
-            }
             if (token == Json::Comma) {
                 nextToken();
-                continue;
-            }
-            if (token == Json::ObjectClose) {
+            } else if (token == close) {
                 nextToken();
-                return map;
-            }
-            QString key;
-            if (!readString(key, true) || nextToken() != Json::Colon) {
+                return container;
+            } else if (token == Json::NoToken || !readEntry(container, depth + 1)) {
                 success = false;
-                return QVariantMap();
+                return Container();
             }
-            const QVariant value = parseValue(success, depth + 1);
-            if (!success)
-                return QVariantMap();
-            map.insert(key, value);
         }
+    }
+
+    QVariant Reader::parseObject(bool& success, int depth)
+    {
+        return parseContainer<QVariantMap>(
+            success, depth, Json::ObjectClose, [&](QVariantMap& map, int inner) {
+                QString key;
+                if (!readString(key, true) || nextToken() != Json::Colon)
+                    return false;
+                const QVariant value = parseValue(success, inner);
+                if (success)
+                    map.insert(key, value);
+                return success;
+            });
     }
 
     QVariant Reader::parseArray(bool& success, int depth)
     {
-        if (depth >= Json::MaxDepth) {
-            success = false;
-            return QVariantList();
-        }
-        QVariantList list;
-        nextToken();
-        for (;;) {
-            const int token = lookAhead();
-            if (token == Json::NoToken) {
-                success = false;
-                return QVariantList();
-            }
-            if (token == Json::Comma) {
-                nextToken();
-                continue;
-            }
-            if (token == Json::ArrayClose) {
-                nextToken();
-                return list;
-            }
-            const QVariant value = parseValue(success, depth + 1);
-            if (!success)
-                return QVariantList();
-            list.append(value);
-        }
+        return parseContainer<QVariantList>(
+            success, depth, Json::ArrayClose, [&](QVariantList& list, int inner) {
+                const QVariant value = parseValue(success, inner);
+                if (success)
+                    list.append(value);
+                return success;
+            });
     }
 
     QVariant Reader::parseString(bool& success)
@@ -655,10 +623,10 @@ QByteArray Json::serialize(const QVariant& data, bool& success, QByteArray lineB
             str = serializeList(data.toList(), success);
             break;
         case QMetaType::QVariantHash:
-            str = serializeHash(data.toHash(), success);
+            str = serializeMembers(data.toHash(), success, QByteArray());
             break;
         case QMetaType::QVariantMap:
-            str = serializeMap(data.toMap(), success, lineBreak);
+            str = serializeMembers(data.toMap(), success, lineBreak);
             break;
         default:
             str = serializeScalar(data);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,8 +19,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -51,6 +55,16 @@ inline void writeFile(const QString& path, const QByteArray& data, mode_t mode =
     ::chmod(QFile::encodeName(path).constData(), mode);
 }
 
+// Waits until the process table shows |pid| under the file name of |exe| (cut to the 15 bytes of
+// the status file), at most five seconds.
+inline void waitUntilNamed(pid_t pid, const QString& exe)
+{
+    const QByteArray name = "Name:\t" + QFileInfo(exe).fileName().toUtf8().left(15) + '\n';
+    for (int i = 0;
+         i < 500 && readAll(QString("/proc/%1/status").arg(pid)).left(name.size()) != name; ++i)
+        usleep(10000);
+}
+
 // Starts the native program |exe| (a copy of sleep) for |seconds| and waits until the process table
 // shows it under its own file name.
 inline pid_t startNamed(const QString& exe, const char* seconds)
@@ -61,11 +75,41 @@ inline pid_t startNamed(const QString& exe, const char* seconds)
         execl(path.constData(), path.constData(), seconds, static_cast<char*>(nullptr));
         _exit(127);
     }
-    const QByteArray name = "Name:\t" + QFileInfo(exe).fileName().toLatin1() + '\n';
-    for (int i = 0;
-         i < 500 && readAll(QString("/proc/%1/status").arg(pid)).left(name.size()) != name; ++i)
-        usleep(10000);
+    waitUntilNamed(pid, exe);
     return pid;
+}
+
+// Gives |path| (not what a link there leads to) |time| as its access and modification time.
+inline void setTime(const QString& path, const QDateTime& time)
+{
+    const time_t seconds = static_cast<time_t>(time.toSecsSinceEpoch());
+    const timespec times[2] = { { seconds, 0 }, { seconds, 0 } };
+    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+// Runs |command| (a built program after the emulator's words in a cross build) in a child that
+// |prepare| sets up first; returns its exit status, 128 + the signal that ended it, or -1. The
+// child is killed after a minute: nothing may hang.
+template <class F> int runChild(const QStringList& command, F&& prepare)
+{
+    std::vector<QByteArray> words;
+    for (const QString& word : command)
+        words.push_back(QFile::encodeName(word));
+    std::vector<char*> argv;
+    for (QByteArray& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ::alarm(60);
+        prepare();
+        ::execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // The warnings about processes that ended while the real process table was walked.

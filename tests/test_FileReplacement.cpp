@@ -32,13 +32,6 @@ using namespace testsupport;
 
 const QDateTime arrivalTime = QDateTime::fromString("2001-02-03 04:05:06", timeFormat);
 
-void setTime(const QString& path, const QDateTime& time)
-{
-    const timespec times[2] = { { static_cast<time_t>(time.toSecsSinceEpoch()), 0 },
-        { static_cast<time_t>(time.toSecsSinceEpoch()), 0 } };
-    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW);
-}
-
 bool sharedMemoryIsApart()
 {
     return QFileInfo("/dev/shm").isDir()

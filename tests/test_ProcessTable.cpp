@@ -12,10 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,10 +87,7 @@ struct Children {
             _exit(127);
         }
         pids.push_back(pid);
-        const QByteArray name = "Name:\t" + QFileInfo(exe).fileName().toUtf8().left(15) + '\n';
-        for (int i = 0;
-             i < 500 && readAll(QString("/proc/%1/status").arg(pid)).left(name.size()) != name; ++i)
-            usleep(10000);
+        waitUntilNamed(pid, exe);
         return pid;
     }
 
@@ -125,16 +120,9 @@ QString copyHelper(const QString& dir, const QString& name)
 // The log without the warnings about processes that ended during the walk, its lines sorted.
 std::string settled(const std::string& log)
 {
-    std::istringstream in(log);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        if (!endedDuringWalk(QString::fromStdString(line)))
-            lines.push_back(line + '\n');
-    std::sort(lines.begin(), lines.end());
-    std::string kept;
-    for (const std::string& line : lines)
-        kept += line;
-    return kept;
+    QStringList lines = QString::fromStdString(withoutRaces(log)).split('\n', Qt::SkipEmptyParts);
+    lines.sort();
+    return s(lines.join('\n'));
 }
 
 std::string killedLine(const QString& name, pid_t pid)
@@ -243,21 +231,25 @@ TEST(StopProcesses, RemovalWaitsUntilTheProgramsHaveEndedAtMostOneSecond)
     }
 }
 
-// A fixture process table: one entry, whose first letter is its kind: d = directory with status
-// (and cmdline when given), n = directory without status, f = file, l = link to a directory with
-// status. No pid here exists, so every process that runs the file gets a kill warning.
-void makeTable(const QString& proc, const char* entry, const char* status, const QByteArray& cmd)
+// What stands at the one entry of a fixture process table.
+enum class Entry { Process, ProcessWithoutStatus, File, LinkToProcess };
+
+// A fixture process table with one entry, |pid|: a process directory holds the status (and the
+// command line when given). No pid here exists, so every process that runs the file gets a kill
+// warning.
+void makeTable(const QString& proc, Entry entry, const QByteArray& pid, const char* status,
+    const QByteArray& cmd)
 {
-    const QString path = proc + '/' + QString::fromUtf8(entry + 1);
-    const char kind = entry[0];
-    const QString processDir = kind == 'l' ? proc + "/target" : path;
-    if (kind != 'f')
-        QDir().mkpath(processDir);
-    if (kind == 'd' || kind == 'l')
-        writeFile(processDir + "/status", status);
-    if (kind == 'f')
+    const QString path = proc + '/' + QString::fromUtf8(pid);
+    const QString processDir = entry == Entry::LinkToProcess ? proc + "/target" : path;
+    if (entry == Entry::File) {
         writeFile(path, status);
-    if (kind == 'l')
+        return;
+    }
+    QDir().mkpath(processDir);
+    if (entry != Entry::ProcessWithoutStatus)
+        writeFile(processDir + "/status", status);
+    if (entry == Entry::LinkToProcess)
         QFile::link(processDir, path);
     if (!cmd.isNull())
         writeFile(processDir + "/cmdline", cmd);
@@ -265,43 +257,50 @@ void makeTable(const QString& proc, const char* entry, const char* status, const
 
 TEST(StopProcesses, WalksAFixtureTableAndReportsEveryOddEntry)
 {
-    const QByteArray self = "d" + QByteArray::number(static_cast<qlonglong>(getpid()));
+    const QByteArray self = QByteArray::number(static_cast<qlonglong>(getpid()));
     const QByteArray longCmd("/opt/app/utqx-a-long-program\0-x\0", 32);
     const char* killed = "Warning: kill utqx(99999999) failed(3,No such process)\n";
     const char* killedLong
         = "Warning: kill utqx-a-long-program(99999999) failed(3,No such process)\n";
     const struct {
-        const char *name, *file, *entry, *status;
+        const char *name, *file;
+        Entry entry;
+        QByteArray pid;
+        const char* status;
         QByteArray cmdline;
         const char* log;
     } rows[] = {
-        { "NameOfTheFileMatches", "utqx", "d99999999", "Name:\tutqx\n", {}, killed },
-        { "NameWithATailAfterAColonDiffers", "utqx", "d99999999", "Name:\tutqx:tail\n", {}, "" },
-        { "LineWithoutNameIsAFormatError", "utqx", "d99999999", "garbage\n", {},
+        { "NameOfTheFileMatches", "utqx", Entry::Process, "99999999", "Name:\tutqx\n", {}, killed },
+        { "NameWithATailAfterAColonDiffers", "utqx", Entry::Process, "99999999",
+            "Name:\tutqx:tail\n", {}, "" },
+        { "LineWithoutNameIsAFormatError", "utqx", Entry::Process, "99999999", "garbage\n", {},
             "Warning: format error, 'garbage\\n'\n" },
-        { "EmptyStatusIsAFormatError", "utqx", "d99999999", "", {}, "Warning: format error, ''\n" },
-        { "MissingStatusIsAnOpenFailure", "utqx", "n99999999", "", {},
+        { "EmptyStatusIsAFormatError", "utqx", Entry::Process, "99999999", "", {},
+            "Warning: format error, ''\n" },
+        { "MissingStatusIsAnOpenFailure", "utqx", Entry::ProcessWithoutStatus, "99999999", "", {},
             "Warning: open failed, No such file or directory\n" },
-        { "ThisProcessIsNeverTaken", "utqx", self.constData(), "Name:\tutqx\n", {}, "" },
-        { "PidZeroIsNoProcess", "utqx", "d0", "Name:\tutqx\n", {}, "" },
-        { "NameWithALetterIsNoProcess", "utqx", "d99999999x", "Name:\tutqx\n", {}, "" },
-        { "FileIsNoProcess", "utqx", "f99999999", "Name:\tutqx\n", {}, "" },
-        { "LinkIsNoProcess", "utqx", "l99999999", "Name:\tutqx\n", {}, "" },
-        { "EscapedBackslashMatches", "ut\\qx", "d99999999", "Name:\tut\\\\qx\n", {},
+        { "ThisProcessIsNeverTaken", "utqx", Entry::Process, self, "Name:\tutqx\n", {}, "" },
+        { "PidZeroIsNoProcess", "utqx", Entry::Process, "0", "Name:\tutqx\n", {}, "" },
+        { "NameWithALetterIsNoProcess", "utqx", Entry::Process, "99999999x", "Name:\tutqx\n", {},
+            "" },
+        { "FileIsNoProcess", "utqx", Entry::File, "99999999", "Name:\tutqx\n", {}, "" },
+        { "LinkIsNoProcess", "utqx", Entry::LinkToProcess, "99999999", "Name:\tutqx\n", {}, "" },
+        { "EscapedBackslashMatches", "ut\\qx", Entry::Process, "99999999", "Name:\tut\\\\qx\n", {},
             "Warning: kill ut\\qx(99999999) failed(3,No such process)\n" },
-        { "EscapedLineEndMatchesAndIsEscapedInTheLog", "ut\nqx", "d99999999", "Name:\tut\\nqx\n",
-            {}, "Warning: kill ut\\nqx(99999999) failed(3,No such process)\n" },
-        { "LongNameConfirmedByTheCommandLine", "utqx-a-long-program", "d99999999",
+        { "EscapedLineEndMatchesAndIsEscapedInTheLog", "ut\nqx", Entry::Process, "99999999",
+            "Name:\tut\\nqx\n", {}, "Warning: kill ut\\nqx(99999999) failed(3,No such process)\n" },
+        { "LongNameConfirmedByTheCommandLine", "utqx-a-long-program", Entry::Process, "99999999",
             "Name:\tutqx-a-long-pro\n", longCmd, killedLong },
-        { "LongNameInACommandLineWithoutEnd", "utqx-a-long-program", "d99999999",
+        { "LongNameInACommandLineWithoutEnd", "utqx-a-long-program", Entry::Process, "99999999",
             "Name:\tutqx-a-long-pro\n", "utqx-a-long-program", killedLong },
-        { "LongNameWithALongerCommandWordDiffers", "utqx-a-long-program", "d99999999",
-            "Name:\tutqx-a-long-pro\n", QByteArray("utqx-a-long-programs\0", 21), "" },
-        { "LongNameAsADirectoryOfTheCommandDiffers", "utqx-a-long-program", "d99999999",
-            "Name:\tutqx-a-long-pro\n", QByteArray("/utqx-a-long-program/x\0", 23), "" },
-        { "LongNameOnlyInALaterWordDiffers", "utqx-a-long-program", "d99999999",
+        { "LongNameWithALongerCommandWordDiffers", "utqx-a-long-program", Entry::Process,
+            "99999999", "Name:\tutqx-a-long-pro\n", QByteArray("utqx-a-long-programs\0", 21), "" },
+        { "LongNameAsADirectoryOfTheCommandDiffers", "utqx-a-long-program", Entry::Process,
+            "99999999", "Name:\tutqx-a-long-pro\n", QByteArray("/utqx-a-long-program/x\0", 23),
+            "" },
+        { "LongNameOnlyInALaterWordDiffers", "utqx-a-long-program", Entry::Process, "99999999",
             "Name:\tutqx-a-long-pro\n", QByteArray("sh\0utqx-a-long-program\0", 23), "" },
-        { "LongNameWithoutCommandLineDiffers", "utqx-a-long-program", "d99999999",
+        { "LongNameWithoutCommandLineDiffers", "utqx-a-long-program", Entry::Process, "99999999",
             "Name:\tutqx-a-long-pro\n", {}, "" },
     };
     // Should this process be signalled after all, it survives to report it.
@@ -311,7 +310,7 @@ TEST(StopProcesses, WalksAFixtureTableAndReportsEveryOddEntry)
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(row.name) + (refused ? " without pidfds" : ""));
             QTemporaryDir proc;
-            makeTable(proc.path(), row.entry, row.status, row.cmdline);
+            makeTable(proc.path(), row.entry, row.pid, row.status, row.cmdline);
             TReadyFile record;
             int count = -2;
             EXPECT_EQ(captured([&] { count = record.terminate(row.file, proc.path()); }), row.log);

@@ -144,4 +144,33 @@ TEST(FileOps, ExecutableModeFollowsThePlaceHoweverHomeIsWritten)
     }
 }
 
+// A directory the run makes holds nothing of an earlier run, so it is not searched for leftovers;
+// every other directory still is, also when it comes after one the run made.
+TEST(FileOps, LeftoversAreRemovedInEveryDirectoryTheRunDidNotMake)
+{
+    const struct {
+        const char *behaviour, *paths, *setup, *checks;
+    } rows[] = {
+        { "leftovers beside a file in an existing directory are removed", "old/y",
+            "home/old/y.tmp=S home/old/y.upgrade-new=J new/old/y=N",
+            "home/old/y=N home/old/y.tmp- home/old/y.upgrade-new-" },
+        { "an existing directory after a made one still has its leftovers removed", "made/x old/y",
+            "home/old/y.tmp=S home/old/y.upgrade-new=J new/made/x=N new/old/y=N",
+            "home/made/x=N home/old/y=N home/old/y.tmp- home/old/y.upgrade-new-" },
+        { "the home directory after a made one still has its leftovers removed", "made/x y",
+            "home/y.tmp=S home/y.upgrade-new=J new/made/x=N new/y=N",
+            "home/made/x=N home/y=N home/y.tmp- home/y.upgrade-new-" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        QTemporaryDir tmp;
+        makeTree(tmp.path(), row.setup);
+        for (const QString& path : QString(row.paths).split(' ')) {
+            TReadyFile record(path, nullptr);
+            EXPECT_EQ(s(record.deploy(tmp.path() + "/new/", tmp.path() + "/home")), "") << s(path);
+        }
+        expectTree(tmp.path(), row.checks);
+    }
+}
+
 } // namespace

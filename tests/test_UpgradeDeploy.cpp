@@ -7,11 +7,13 @@
 #include "support.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtGlobal>
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
@@ -346,6 +348,56 @@ TEST(StateFiles, AreRemovedOnlyInsideTheHomeDirectory)
         EXPECT_EQ(s(lines.join('\n') + (lines.isEmpty() ? "" : "\n")), s(fill(row.log, home)));
         expectTree(root, row.checks);
     }
+}
+
+// The run reads the described times with the local zone pinned for speed; the program it restarts
+// must still get the environment the run was given.
+TEST(RestartEnvironment, IsTheOneTheRunWasGiven)
+{
+    const struct {
+        const char* behaviour;
+        const char* tz; // nullptr: unset
+        const char* recorded;
+    } rows[] = {
+        { "an unset TZ stays unset", nullptr, "unset\n" },
+        { "a TZ the caller set is passed on as set", "UTC0", "UTC0\n" },
+    };
+    const QByteArray saved = qgetenv("TZ");
+    const bool wasSet = qEnvironmentVariableIsSet("TZ");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        QTemporaryDir tmp;
+        const QString home = tmp.path() + "/home";
+        writeFile(home + "/conf.json",
+            doc("{'upgrade':{'new-arrival':{'file-location':'new','file-desc':'desc.json'},"
+                "'deploy':{'restart':'restart.sh'}}}"));
+        writeFile(home + "/desc.json",
+            doc("{'files-ex':[{'path':'t.txt','modified-time':'2020-06-01 12:00:00'}]}"));
+        writeFile(home + "/new/t.txt", "N");
+        writeFile(home + "/restart.sh",
+            "#!/bin/sh\necho \"${TZ-unset}\" >\"$0.part\"\nmv \"$0.part\" \"$0.rec\"\n", 0755);
+        if (row.tz)
+            qputenv("TZ", row.tz);
+        else
+            qunsetenv("TZ");
+        QByteArray homeOption = "-homedir=" + QFile::encodeName(home);
+        char program[] = "UpgradeDeploy";
+        char* argv[] = { program, homeOption.data(), nullptr };
+        int argc = 2;
+        QCoreApplication app(argc, argv);
+        TUpgradeDeploy run;
+        captured([&] { run.start(); });
+        EXPECT_EQ(qEnvironmentVariableIsSet("TZ"), row.tz != nullptr);
+        for (int i = 0; i < 500 && !QFile::exists(home + "/restart.sh.rec"); ++i)
+            QThread::msleep(10);
+        EXPECT_EQ(readAll(home + "/restart.sh.rec").toStdString(), row.recorded);
+        EXPECT_EQ(statOf(home + "/t.txt").st_mtime,
+            QDateTime::fromString("2020-06-01 12:00:00", timeFormat).toSecsSinceEpoch());
+    }
+    if (wasSet)
+        qputenv("TZ", saved);
+    else
+        qunsetenv("TZ");
 }
 
 } // namespace

@@ -11,11 +11,9 @@
 
 #include <csignal>
 #include <string>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 namespace {
 
@@ -52,40 +50,21 @@ const struct OutputCase {
 // output, size limit and SIGXFSZ disposition; the standard error goes to |dir|/stderr.
 int runDescribe(const QString& dir, const OutputCase& c)
 {
-    QStringList words = QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts);
-    words << UPGRADE_DESCRIBE_BIN << "new" << c.argument;
-    std::vector<QByteArray> storage;
-    for (const QString& word : words)
-        storage.push_back(QFile::encodeName(word));
-    std::vector<char*> argv;
-    for (QByteArray& word : storage)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
     const QByteArray workDir = QFile::encodeName(dir);
     const char* out = c.output == Output::ToDevFull ? "/dev/full" : "new/doc.json";
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const rlimit limit { c.sizeLimit, c.sizeLimit };
-        if (::chdir(workDir.constData()) != 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0
-            || ::dup2(::open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2) != 2)
-            _exit(126);
-        if (c.output == Output::Closed)
-            ::close(1);
-        else if (c.output != Output::ToOutFile)
-            ::dup2(::open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        std::signal(SIGXFSZ, c.sizeSignalIgnored ? SIG_IGN : SIG_DFL);
-        ::execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    for (int i = 0; i < 6000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
-        usleep(10000);
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return runChild(QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts)
+            << UPGRADE_DESCRIBE_BIN << "new" << c.argument,
+        [&] {
+            const rlimit limit { c.sizeLimit, c.sizeLimit };
+            if (::chdir(workDir.constData()) != 0 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0
+                || ::dup2(::open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2) != 2)
+                _exit(126);
+            if (c.output == Output::Closed)
+                ::close(1);
+            else if (c.output != Output::ToOutFile)
+                ::dup2(::open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            std::signal(SIGXFSZ, c.sizeSignalIgnored ? SIG_IGN : SIG_DFL);
+        });
 }
 
 // One test runs every row: under the emulator of a cross build each test program start costs

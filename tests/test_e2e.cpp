@@ -30,7 +30,6 @@
 #include <vector>
 
 #include <sys/wait.h>
-#include <utime.h>
 
 namespace {
 
@@ -43,13 +42,6 @@ const QDateTime fixtureTime = QDateTime::fromString("2001-02-03 04:05:06", timeF
 const char recorder[] = "#!/bin/sh\n"
                         "{ pwd -P; for a in \"$@\"; do echo \"[$a]\"; done; } >\"$0.rec.part\"\n"
                         "mv \"$0.rec.part\" \"$0.rec\"\n";
-
-void setTime(const QString& path, const QDateTime& time)
-{
-    const time_t seconds = static_cast<time_t>(time.toSecsSinceEpoch());
-    const utimbuf times { seconds, seconds };
-    ::utime(QFile::encodeName(path).constData(), &times);
-}
 
 struct Result {
     int code = -1;

@@ -9,7 +9,6 @@
 
 #include <cstring>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -99,17 +98,6 @@ std::vector<ParseCase> parseCases()
         { "LoneMinusIsZero", "-", true, ll(0) },
         { "DoubleOverflowIsZero", "[1.5e999, -1e999, 1E400]", true,
             QVariantList { 0.0, 0.0, 0.0 } },
-        { "LongDecimalOverflowIsZero",
-            "10000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-            "00000000"
-            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-            "00000000"
-            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-            "00000000"
-            "00000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
-            "00000000"
-            "000000000000000000000000.5",
-            true, 0.0 },
         { "UnderflowIsZero", "1e-999", true, 0.0 },
         { "LargestDoubleKept", "[1.7976931348623157e308, -1.7976931348623157e308]", true,
             QVariantList {
@@ -197,41 +185,37 @@ std::vector<ConversionCase> numberCases()
         { "MinusPoint", "-.5" },
         { "DoubleExponentSign", "1e+-5" },
         { "MinusAfterDigits", "1.5-2" },
+        { "LongDecimalOverflow", "1" + zeros + ".5" },
         { "ZerosBeforeInteger", zeros + "1" },
         { "ZerosBeforeNegative", "-" + zeros + "1" },
         { "LowestSigned", "-9223372036854775808" },
-        { "BelowLowestSigned", "-9223372036854775809" },
         { "MinusZeroInteger", "-0" },
         { "DoubleMinus", "--1" },
-        { "MinusInsideInteger", "1-2" },
-        { "PlusInsideInteger", "1+2" },
     };
 }
 
 INSTANTIATE_TEST_SUITE_P(Json, NumberConversionTest, testing::ValuesIn(numberCases()),
     [](const testing::TestParamInfo<ConversionCase>& row) { return std::string(row.param.name); });
 
-class UnicodeEscapeTest : public testing::TestWithParam<ConversionCase> { };
-
-TEST_P(UnicodeEscapeTest, AgreesWithQtConversion)
+TEST(JsonParse, UnicodeEscapeAgreesWithQtConversion)
 {
-    const QString digits = QString::fromStdString(GetParam().text);
-    const QString expected(QChar(static_cast<ushort>(digits.toInt(nullptr, 16) & 0xFFFF)));
-    bool ok = false;
-    EXPECT_TRUE(sameTree(Json::parse(QStringLiteral("\"\\u") + digits + QStringLiteral("\""), ok),
-        QVariant(expected)));
-    EXPECT_TRUE(ok);
-}
-
-INSTANTIATE_TEST_SUITE_P(Json, UnicodeEscapeTest,
-    testing::Values(ConversionCase { "LowerHex", "beef" }, ConversionCase { "UpperHex", "BEEF" },
-        ConversionCase { "HexPrefix", "0x1F" }, ConversionCase { "Spaces", " 1F " },
-        ConversionCase { "Plus", "+0FF" }, ConversionCase { "Minus", "-001" },
-        ConversionCase { "Letters", "wxyz" },
-        ConversionCase { "NonLatin",
+    const struct {
+        const char *name, *digits;
+    } rows[] = { { "lower-case hex", "beef" }, { "upper-case hex", "BEEF" },
+        { "hex prefix", "0x1F" }, { "spaces around", " 1F " }, { "plus sign", "+0FF" },
+        { "minus sign", "-001" }, { "letters only", "wxyz" },
+        { "non-Latin",
             "1\xC3\xA9"
-            "12" }),
-    [](const testing::TestParamInfo<ConversionCase>& row) { return std::string(row.param.name); });
+            "12" } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString digits = QString::fromUtf8(row.digits);
+        const QChar expected(static_cast<ushort>(digits.toInt(nullptr, 16) & 0xFFFF));
+        bool ok = false;
+        EXPECT_TRUE(sameTree(Json::parse("\"\\u" + digits + '"', ok), QVariant(QString(expected))));
+        EXPECT_TRUE(ok);
+    }
+}
 
 TEST(JsonParse, NullTextIsNullValueWithoutFailure)
 {
@@ -354,73 +338,6 @@ TEST(JsonSerialize, UnwritableValueAtAnyDepthGivesNullAndClearsFlag)
         EXPECT_TRUE(Json::serialize(v, ok, "\r\n").isNull());
         EXPECT_FALSE(ok);
         EXPECT_TRUE(Json::serialize(v).isNull());
-    }
-}
-
-// Random trees of every kind the writer emits; the expected read-back form maps hashes to maps,
-// integers to the signed or unsigned 64-bit type and empty strings to null strings.
-struct Tree {
-    QVariant value;
-    QVariant readBack;
-};
-
-Tree randomTree(std::mt19937& rng, int depth)
-{
-    static const char* const texts[] = { "", "plain", "q\"b\\s/", "\n\r\t\b\f\x01",
-        "\xC3\xA9\xE2\x82\xAC", "\xF0\x9F\x98\x80", "100% %1" };
-    const int kind = std::uniform_int_distribution<int>(depth > 0 ? 0 : 3, 9)(rng);
-    const int n = std::uniform_int_distribution<int>(0, 4)(rng);
-    const qlonglong i = std::uniform_int_distribution<qlonglong>(-1000000, 1000000)(rng);
-    switch (kind) {
-    case 0: {
-        QVariantList l, r;
-        for (int k = 0; k < n; ++k) {
-            const Tree t = randomTree(rng, depth - 1);
-            l.append(t.value), r.append(t.readBack);
-        }
-        return { l, r };
-    }
-    case 1:
-    case 2: {
-        QVariantMap m;
-        QVariantHash h;
-        for (int k = 0; k < n; ++k) {
-            const Tree t = randomTree(rng, depth - 1);
-            const QString key = QString::fromUtf8(texts[k]) + QString::number(k);
-            m.insert(key, t.readBack), h.insert(key, t.value);
-        }
-        return { kind == 1 ? QVariant(m) : QVariant(h), m };
-    }
-    case 3: {
-        const QString s = QString::fromUtf8(texts[n]);
-        return { s, s.isEmpty() ? nullString() : QVariant(s) };
-    }
-    case 4:
-        return { n % 2 == 0, n % 2 == 0 };
-    case 5:
-        return { int(i), i < 0 ? ll(i) : ull(qulonglong(i)) };
-    case 6:
-        return { i, i < 0 ? ll(i) : ull(qulonglong(i)) };
-    case 7:
-        return { ull(qulonglong(i) * 18446744073ULL), ull(qulonglong(i) * 18446744073ULL) };
-    default: {
-        const double d = double(i) / 1024.0 * (n == 0 ? 1e-30 : n == 1 ? 1e30 : 1.0);
-        return { d, d };
-    }
-    }
-}
-
-TEST(JsonRoundTrip, WrittenTreesReadBackAsSameKindsAndValues)
-{
-    std::mt19937 rng(20240613);
-    for (int round = 0; round < 200; ++round) {
-        const Tree tree = randomTree(rng, 4);
-        const QByteArray text = Json::serialize(tree.value);
-        SCOPED_TRACE(text.toStdString());
-        ASSERT_FALSE(text.isNull());
-        bool ok = false;
-        EXPECT_TRUE(sameTree(Json::parse(QString::fromUtf8(text), ok), tree.readBack));
-        EXPECT_TRUE(ok);
     }
 }
 

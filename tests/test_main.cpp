@@ -3,15 +3,13 @@
 #include "support.h"
 
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -37,41 +35,20 @@ const Row rows[] = {
 };
 
 // Runs the program (through the emulator of a cross build) with |argument|, its standard output
-// as |output| and its standard error into |err|; returns its exit status, or -1.
-int runProgram(const char* argument, Output output, std::string& err)
+// as |output| and its standard error into |errFile|; returns its exit status.
+int runProgram(const char* argument, Output output, const QString& errFile)
 {
-    int errPipe[2];
-    if (::pipe(errPipe) != 0)
-        return -1;
-    std::vector<std::string> words;
-    for (const QString& word : QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts))
-        words.push_back(s(word));
-    words.push_back(UPGRADE_DEPLOY_BIN);
-    words.push_back(argument);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        ::alarm(60); // nothing may hang
-        if (output != Output::Closed)
-            ::dup2(::open(output == Output::Full ? "/dev/full" : "/dev/null", O_WRONLY), 1);
-        else if (output == Output::Closed)
-            ::close(1);
-        ::dup2(errPipe[1], 2);
-        std::vector<char*> argv;
-        for (std::string& word : words)
-            argv.push_back(&word[0]);
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(errPipe[1]);
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(errPipe[0], buffer, sizeof buffer)) > 0)
-        err.append(buffer, static_cast<size_t>(got));
-    ::close(errPipe[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const QByteArray err = QFile::encodeName(errFile);
+    return runChild(
+        QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts) << UPGRADE_DEPLOY_BIN << argument,
+        [&] {
+            // The error file first: once the standard output is closed, it would take its number.
+            ::dup2(::open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            if (output == Output::Closed)
+                ::close(1);
+            else
+                ::dup2(::open(output == Output::Full ? "/dev/full" : "/dev/null", O_WRONLY), 1);
+        });
 }
 
 class CommandLine : public testing::TestWithParam<Row> { };
@@ -81,8 +58,9 @@ TEST_P(CommandLine, ExitsOneWhenTheTextCannotBeWritten)
     const Row& row = GetParam();
     if (row.output == Output::Closed && QString(UPGRADE_EMULATOR).size() > 0)
         GTEST_SKIP() << "the emulator's own files take a closed descriptor's number";
-    std::string err;
-    EXPECT_EQ(runProgram(row.argument, row.output, err), row.status);
+    QTemporaryDir tmp;
+    EXPECT_EQ(runProgram(row.argument, row.output, tmp.path() + "/err"), row.status);
+    const std::string err = readAll(tmp.path() + "/err").toStdString();
     if (row.status == 0)
         EXPECT_EQ(err, "");
     else
