@@ -125,7 +125,8 @@ bool TSettings::hasKind(const QString& keyPath, Kind kind, const QVariant& value
 {
     const int type = value.userType();
     const bool ok = kind == Text || (kind == Object && type == QMetaType::QVariantMap)
-        || (kind == List && type == QMetaType::QVariantList);
+        || (kind == List && type == QMetaType::QVariantList)
+        || (kind == Flag && type == QMetaType::Bool);
     if (!ok)
         m_error = QStringLiteral("setting '%1' format error").arg(keyPath);
     return ok;

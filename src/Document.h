@@ -21,7 +21,7 @@ bool isBlankDocument(const QString& text);
 // left in the error text given to the constructor.
 class TSettings {
 public:
-    enum Kind { Object, List, Text };
+    enum Kind { Object, List, Text, Flag }; // Flag: true or false, nothing else
 
     TSettings(const QVariant& document, const QString& documentName, QString& error);
 

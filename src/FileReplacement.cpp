@@ -191,6 +191,15 @@ QString makeBackup(const TReplacement& r, TBackup& backup)
     const QByteArray name = backupName(r);
     const QString staleFailed
         = QLatin1String("remove '") + r.target + QLatin1String(".tmp' failed");
+    // A run that keeps its backups (all or nothing) takes one that a cut-off run of the same
+    // upgrade left as the installed file's: the target may already hold that run's new file, and
+    // then the backup is the only copy of the old one. (Where the cut came between the link and
+    // the rename, backup and target are one file, and keeping it is the same as linking anew.)
+    struct stat st { };
+    if (r.keepBackup && ::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return QString();
+    if (r.keepBackup && errno != ENOENT)
+        return staleFailed;
     // Now the installed file is at the target; a backup left by a cut-off run may stand beside it.
     // Power cut: the target holds the old file, the new one waits whole where it was prepared.
     int linked = ::linkat(dir, target, dir, name.constData(), 0);
@@ -343,11 +352,56 @@ bool undoReplacement(const QString& homeDir, const QString& path)
     const QByteArray name = place.name();
     const QByteArray backup = name + ".tmp";
     // Now the new file is at the target and the installed one, if there was one, at the backup.
+    // A run cut off between its link and its rename left both names on the installed file, and
+    // rename(2) between two names of one file does nothing: the backup name is then dropped.
+    struct stat atBackup {
+    }, atTarget {};
+    if (::fstatat(dir.fd, backup.constData(), &atBackup, AT_SYMLINK_NOFOLLOW) == 0
+        && ::fstatat(dir.fd, name.constData(), &atTarget, AT_SYMLINK_NOFOLLOW) == 0
+        && atBackup.st_ino == atTarget.st_ino && atBackup.st_dev == atTarget.st_dev)
+        return ::unlinkat(dir.fd, backup.constData(), 0) == 0;
     if (::renameat(dir.fd, backup.constData(), dir.fd, name.constData()) == 0)
         return true;
     if (errno != ENOENT)
         return false;
     return ::unlinkat(dir.fd, name.constData(), 0) == 0 || errno == ENOENT;
+}
+
+TInstalled lookAtInstalled(const QString& homeDir, const QString& path)
+{
+    TInstalled found;
+    const THomePath place(homeDir, path);
+    TDirAt dir;
+    int error = 0;
+    if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory())
+        return found;
+    const TPlace where = place.openDir(false, dir, error);
+    found.known = where == TPlace::Ok || where == TPlace::Missing;
+    if (where != TPlace::Ok)
+        return found;
+    struct stat st { };
+    const QByteArray name = place.name();
+    found.target = ::fstatat(dir.fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    found.known = found.target || errno == ENOENT;
+    const QByteArray backup = name + ".tmp";
+    found.backup = ::fstatat(dir.fd, backup.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    found.known = found.known && (found.backup || errno == ENOENT);
+    return found;
+}
+
+bool dropBackup(const QString& homeDir, const QString& path)
+{
+    const THomePath place(homeDir, path);
+    TDirAt dir;
+    int error = 0;
+    if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory())
+        return false;
+    const TPlace where = place.openDir(false, dir, error);
+    if (where == TPlace::Missing)
+        return true;
+    const QByteArray backup = place.name() + ".tmp";
+    return where == TPlace::Ok
+        && (::unlinkat(dir.fd, backup.constData(), 0) == 0 || errno == ENOENT);
 }
 
 bool setFileTime(const QString& filePath, const QDateTime& modifiedTime)

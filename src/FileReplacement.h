@@ -30,7 +30,9 @@ struct TReplacement {
     struct stat sourceStat { }; // the new file, a regular file
     bool targetExists = false; // something (a file, a link) stands at the target name
     bool executable = false; // give the installed file mode 0775
-    bool keepBackup = false; // leave "<target>.tmp" in place after success, for undoReplacement
+    // Leave "<target>.tmp" in place after success, for undoReplacement; a backup already there is
+    // kept as the installed file's, not replaced.
+    bool keepBackup = false;
     QDateTime modifiedTime; // applied when valid
 };
 
@@ -59,6 +61,20 @@ QString replaceFile(const TReplacement& r);
 // the run. Returns false, having changed nothing, when the target is not confined or the rename or
 // removal fails.
 bool undoReplacement(const QString& homeDir, const QString& path);
+
+// What stands at an installed path and at its backup name "<path>.tmp", looked at without
+// following either. |known| is false when the path is not confined to the home directory or could
+// not be looked at; the two flags then say nothing.
+struct TInstalled {
+    bool known = false;
+    bool target = false;
+    bool backup = false;
+};
+TInstalled lookAtInstalled(const QString& homeDir, const QString& path);
+
+// Removes the backup "<path>.tmp" that a replacement with keepBackup left, confined like every
+// operation of the run. True when no backup is left (there was none, or it is removed).
+bool dropBackup(const QString& homeDir, const QString& path);
 
 // Sets the modification time of |filePath| to |modifiedTime| and its access time to now, without
 // following a link at the last component.

@@ -5,6 +5,7 @@
 #include "DryRun.h"
 #include "FileReplacement.h"
 #include "HomePath.h"
+#include "InstallJournal.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
 #include "json.h"
@@ -173,7 +174,17 @@ void TUpgradeDeploy::start()
     QStringList removeList;
     TVerification verification;
     logLine("State: File-Desc");
-    if (!loadDeployFiles(files, removeList) || !verifyFiles(files, verification)) {
+    if (!loadDeployFiles(files, removeList)) {
+        response(errorMsg);
+        return;
+    }
+    if (!verifyFiles(files, verification)) {
+        // Nothing of this run has moved, but a cut-off run of the same upgrade may have put some
+        // files in place: all or nothing holds for it too.
+        if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
+            errorMsg = QLatin1String("rolled back: ") + errorMsg;
+            flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
+        }
         response(errorMsg);
         return;
     }
@@ -184,16 +195,37 @@ void TUpgradeDeploy::start()
     }
 
     logLine("State: File-Upgrade");
-    // The new files are on disk before the first rename makes the application rely on them.
-    flushFileSystems({ homeDir, newFileLoc });
-    deployFiles(files, verification);
-    removeFiles(removeList);
-    for (const QLatin1String& stateFile : notifyStateFiles)
-        removeStateFile(stateFile);
+    if (!upgrade(files, removeList, verification)) {
+        // Every file the run put in place is back as it was: that is on disk before the
+        // application starts again. The description stays for the server to send again.
+        flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
+        response(errorMsg);
+        return;
+    }
     removeDescription();
     // Every rename and removal of the run is on disk before the application starts on them.
     flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
     response(QString());
+}
+
+bool TUpgradeDeploy::upgrade(
+    QList<TReadyFile>& files, const QStringList& removeList, const TVerification& verification)
+{
+    // The new files are on disk before the first rename makes the application rely on them.
+    flushFileSystems({ homeDir, newFileLoc });
+    if (allOrNothing) {
+        if (!deployAllOrNothing(files, verification))
+            return false;
+    } else {
+        deployFiles(files, verification);
+        // A journal that an all-or-nothing run of an earlier description left describes files
+        // this run may just have replaced: it must never undo them.
+        TInstallJournal(newFileDesc).remove();
+    }
+    removeFiles(removeList);
+    for (const QLatin1String& stateFile : notifyStateFiles)
+        removeStateFile(stateFile);
+    return true;
 }
 
 bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& verification)
@@ -209,6 +241,16 @@ bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& 
 
 void TUpgradeDeploy::deployFiles(QList<TReadyFile>& files, const TVerification& verification)
 {
+    QList<int> placed;
+    deployEach(files, verification, false, placed);
+}
+
+// Deploys the files in list order and appends the index of each one it puts in place to |placed|.
+// Without |keepBackups| a failure is a warning and the next file follows; with it, the first
+// failure ends the loop, its text in errorMsg, and every backup stays for rollBack().
+bool TUpgradeDeploy::deployEach(QList<TReadyFile>& files, const TVerification& verification,
+    bool keepBackups, QList<int>& placed)
+{
     logLine("NewFileCount: " + QByteArray::number(files.size()));
     for (int i = 0; i < files.size(); ++i) {
         TReadyFile& file = files[i];
@@ -217,10 +259,104 @@ void TUpgradeDeploy::deployFiles(QList<TReadyFile>& files, const TVerification& 
             logLine("Info: " + quoted(file.path) + " already in place");
             continue;
         }
-        const QString error = file.deploy(newFileLoc, homeDir);
-        if (!error.isEmpty())
+        const QString error = file.deploy(newFileLoc, homeDir, keepBackups);
+        if (error.isEmpty()) {
+            placed.append(i);
+        } else if (keepBackups) {
+            errorMsg = error;
+            return false;
+        } else {
             logLine("Warning: " + logText(error));
+        }
     }
+    return true;
+}
+
+// All or nothing. Before the first rename, the paths that have no installed file (nor a backup
+// of one a cut-off run left) go to the journal, on disk. Every replacement keeps its backup. At
+// the first failure every file put in place is returned to what it was: by this run, or by a
+// cut-off run of the same description (its backups and journal entries tell which). Otherwise
+// the upgrade has landed whole, and the backups and the journal are dropped.
+bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification)
+{
+    TInstallJournal journal(newFileDesc);
+    QString error;
+    if (!journal.load(error))
+        logLine("Warning: " + logText(error));
+    QStringList fresh;
+    for (int i = 0; i < files.size(); ++i) {
+        const TInstalled found = lookAtInstalled(homeDir, files.at(i).path);
+        if (!verification.inPlace.contains(i) && found.known && !found.target && !found.backup)
+            fresh.append(files.at(i).path);
+    }
+    if (!journal.record(fresh, error)) {
+        // Nothing of this run has moved; what a cut-off run put in place is undone all the same.
+        errorMsg = error;
+        if (rollBack(files, QList<int>(), journal) > 0)
+            errorMsg = QLatin1String("rolled back: ") + errorMsg;
+        return false;
+    }
+    QList<int> placed;
+    if (!deployEach(files, verification, true, placed)) {
+        rollBack(files, placed, journal);
+        errorMsg = QLatin1String("rolled back: ") + errorMsg;
+        return false;
+    }
+    // Every new file is at its path on disk before the backups, the record of the old ones, go.
+    flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
+    commit(files, journal);
+    return true;
+}
+
+// Undoes, last first, every file of the list that this run put in place, and every file that a
+// cut-off run put in place: one with a backup beside it, or one the journal holds that is there.
+// The journal goes only when every file is back, so that a run cut off here, or one whose restore
+// failed, leaves the record for the next run.
+int TUpgradeDeploy::rollBack(
+    const QList<TReadyFile>& files, const QList<int>& placed, const TInstallJournal& journal)
+{
+    int undone = 0;
+    bool restored = true;
+    for (int i = files.size() - 1; i >= 0; --i) {
+        const QString& path = files.at(i).path;
+        const TInstalled found = lookAtInstalled(homeDir, path);
+        if (!placed.contains(i) && !found.backup && !(journal.contains(path) && found.target))
+            continue;
+        const QByteArray target = quoted(THomePath(homeDir, path).target());
+        ++undone;
+        if (undoReplacement(homeDir, path)) {
+            logLine("Info: restore " + target + " ok");
+        } else {
+            logLine("Warning: restore " + target + " failed");
+            restored = false;
+        }
+    }
+    if (restored)
+        journal.remove();
+    return undone;
+}
+
+int TUpgradeDeploy::undoCutOffRun(const QList<TReadyFile>& files)
+{
+    TInstallJournal journal(newFileDesc);
+    QString error;
+    if (!journal.load(error))
+        logLine("Warning: " + logText(error));
+    return rollBack(files, QList<int>(), journal);
+}
+
+// Every file is in place: the backups are dropped, then the journal. A run cut off in between
+// finds every file already in place and drops what is left.
+void TUpgradeDeploy::commit(const QList<TReadyFile>& files, const TInstallJournal& journal)
+{
+    for (const TReadyFile& file : files) {
+        if (!dropBackup(homeDir, file.path))
+            logLine("Warning: remove "
+                + quoted(THomePath(homeDir, file.path).target() + QLatin1String(".tmp"))
+                + " failed");
+    }
+    if (!journal.remove())
+        logLine("Warning: remove " + quoted(journal.path()) + " failed");
 }
 
 void TUpgradeDeploy::removeFiles(const QStringList& removeList)
@@ -457,5 +593,9 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
     const QVariantList entries = removal.toList();
     for (const QVariant& entry : entries)
         removeList.append(entry.toString());
+    QVariant allOrNothingKey;
+    if (!desc.optional(QStringLiteral("all-or-nothing"), TSettings::Flag, allOrNothingKey))
+        return false;
+    allOrNothing = allOrNothingKey.toBool();
     return true;
 }

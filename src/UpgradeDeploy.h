@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVariant>
 
+class TInstallJournal;
 class TReadyFile;
 struct TVerification;
 
@@ -34,6 +35,12 @@ public:
     // does not exist.
     bool loadDeployFiles(QList<TReadyFile>& files, QStringList& removeList);
 
+    // Puts every file in place (for an all-or-nothing description, or every file back as it was,
+    // see deployAllOrNothing) and removes the listed files. On false, errorMsg holds the reason,
+    // nothing is removed and the description must stay.
+    bool upgrade(
+        QList<TReadyFile>& files, const QStringList& removeList, const TVerification& verification);
+
     // Verifies the checksums of |files| when any carries one ("State: File-Verify"). On false,
     // errorMsg holds the reason.
     bool verifyFiles(const QList<TReadyFile>& files, TVerification& verification);
@@ -47,6 +54,8 @@ public:
     QString newFileDesc;
     QString restartProgName;
     bool checkOnly = false; // "-check": tell what the run would do, do nothing
+    // "all-or-nothing": true in the description: every file in place, or every file as it was.
+    bool allOrNothing = false;
 
 public slots:
     // The whole upgrade run; called once by the start-up timer.
@@ -69,6 +78,13 @@ private:
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
     void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
+    bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
+    bool deployEach(QList<TReadyFile>& files, const TVerification& verification, bool keepBackups,
+        QList<int>& placed);
+    int rollBack(
+        const QList<TReadyFile>& files, const QList<int>& placed, const TInstallJournal& journal);
+    int undoCutOffRun(const QList<TReadyFile>& files);
+    void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
     void removeFiles(const QStringList& removeList);
     void removeStateFile(const QString& relPath);
     void removeDescription();

@@ -1,0 +1,385 @@
+// SPDX-License-Identifier: MIT
+// All-or-nothing upgrades, on the built program. A failure at any file returns every file to what
+// it was, nothing is removed and the description stays; and a run killed at any file-system call
+// (with faultfs, helpers/faultfs.c, preloaded) and started again reaches the whole new state or the
+// whole old state, never a mix.
+// Under an emulator every run is about ten times slower, so there the kill rows take every ninth
+// call only (a fixed stride, the same calls every time, and always the last), which keeps the leg
+// within its budget; under the sanitizers every third.
+#include "support.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace testsupport;
+
+const bool emulated = !QString(UPGRADE_EMULATOR).trimmed().isEmpty();
+const int runLimitMs = emulated ? 120000 : 30000;
+#ifdef UPGRADE_SANITIZE
+const int stride = emulated ? 9 : 3; // each sanitized run costs about three plain ones
+#else
+const int stride = emulated ? 9 : 1;
+#endif
+
+struct Outcome {
+    int code = -1; // the exit status; -1 when the run was killed or over the time limit
+    QString log;
+};
+
+// Runs the deployer on |home|, with faultfs set up by |faults| ("NAME=value" items) when given.
+Outcome deploy(const QString& home, const QStringList& faults = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+#ifdef UPGRADE_FAULTFS_LIB
+    if (!faults.isEmpty())
+        env.insert(emulated ? "QEMU_SET_ENV" : "LD_PRELOAD",
+            emulated ? "LD_PRELOAD=" UPGRADE_FAULTFS_LIB : UPGRADE_FAULTFS_LIB);
+#ifdef UPGRADE_SANITIZE
+    // The sanitizer runtime would refuse a library preloaded before it.
+    env.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
+#endif
+#endif
+    for (const QString& item : faults)
+        env.insert(item.section('=', 0, 0), item.section('=', 1));
+    QStringList command = QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts);
+    command << UPGRADE_DEPLOY_BIN << "-homedir=" + home;
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(command.takeFirst(), command);
+    Outcome outcome;
+    if (!process.waitForFinished(runLimitMs)) {
+        process.kill();
+        process.waitForFinished(-1);
+        outcome.log = "over the time limit";
+        return outcome;
+    }
+    if (process.exitStatus() == QProcess::NormalExit)
+        outcome.code = process.exitCode();
+    outcome.log = QString::fromUtf8(process.readAllStandardOutput());
+    return outcome;
+}
+
+QString sha256(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+// "#TEXT" in a description stands for the SHA-256 of the contents TEXT.
+QByteArray describe(const char* text)
+{
+    QString desc = QString::fromUtf8(doc(text));
+    const QRegularExpression token("#(\\w+)");
+    for (auto it = token.globalMatch(desc); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        desc.replace(match.captured(0), sha256(match.captured(1).toUtf8()));
+    }
+    return desc.toUtf8();
+}
+
+void writeConf(const QString& home)
+{
+    writeFile(home + "/conf.json",
+        doc("{'upgrade':{'new-arrival':{'file-location':'new','file-desc':'new/files.json'}}}"));
+}
+
+// The lines that tell what was kept, restored or refused.
+QString outcomeLines(const QString& log)
+{
+    static const QRegularExpression kept(
+        "^(Info: restore |Warning: |Error: |Info: '.*' already in place)");
+    QStringList lines = QString::fromStdString(withoutRaces(s(log))).split('\n').filter(kept);
+    lines = lines.filter(QRegularExpression("^(?!Warning: no setting)"));
+    return lines.join('\n');
+}
+
+// An installed a, b and c, a file to remove, and their new versions with a new n.
+const char baseTree[] = "home/a=A0 home/b=B0 home/c=C0 home/gone=G home/new/a=A1 home/new/b=B1 "
+                        "home/new/c=C1 home/new/n=N1";
+const char oldTree[] = "home/a=A0 home/b=B0 home/c=C0 home/gone=G home/n- home/a.tmp- home/b.tmp- "
+                       "home/c.tmp- home/new/files.json.journal-";
+const char newTree[] = "home/a=A1 home/b=B1 home/c=C1 home/n=N1 home/gone- home/a.tmp- "
+                       "home/b.tmp- home/c.tmp- home/new/files.json.journal-";
+const char plainDesc[]
+    = "{'all-or-nothing':true,'files':['a','n','b','c'],'files-remove':['gone']}";
+const char summedDesc[] = "{'all-or-nothing':true,'files-ex':[{'path':'a','sha256':'#A1'},"
+                          "{'path':'n','sha256':'#N1'},{'path':'b','sha256':'#B1'},"
+                          "{'path':'c','sha256':'#C1'}],'files-remove':['gone']}";
+// c without a checksum: a rerun cannot tell it is in place, only deploy it.
+const char lastUnsummedDesc[] = "{'all-or-nothing':true,'files-ex':[{'path':'a','sha256':'#A1'},"
+                                "{'path':'n','sha256':'#N1'},{'path':'b','sha256':'#B1'},"
+                                "{'path':'c'}],'files-remove':['gone']}";
+// What a run cut off after its second file leaves: a in place with its backup, n in place and in
+// the journal, their new files gone.
+const char cutOff[] = "home/a=A1 home/a.tmp=A0 home/n=N1 home/new/files.json.journal=[\"n\"]";
+
+struct Row {
+    const char* name;
+    const char* desc;
+    const char* setup; // added to the base tree (see makeTree)
+    const char* missing; // paths removed from it
+    int code;
+    const char* lines;
+    const char* tree; // see expectTree
+    bool descKept;
+};
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+const Row rows[] = {
+    { "FailureAtTheFirstFilePutsNothingInPlace", plainDesc, "", "home/new/a", 1,
+        "Error: rolled back: '%N/a' not exists", oldTree, true },
+    { "FailureInTheMiddleRestoresTheFilesBefore", plainDesc, "", "home/new/b", 1,
+        "Info: restore '%H/n' ok\nInfo: restore '%H/a' ok\n"
+        "Error: rolled back: '%N/b' not exists",
+        oldTree, true },
+    { "FailureAtTheLastFileRestoresEveryFile", plainDesc, "", "home/new/c", 1,
+        "Info: restore '%H/b' ok\nInfo: restore '%H/n' ok\nInfo: restore '%H/a' ok\n"
+        "Error: rolled back: '%N/c' not exists",
+        oldTree, true },
+    { "JournalThatCannotBeWrittenStopsBeforeAnythingMoves", plainDesc,
+        "home/new/files.json.journal.new/", "", 1,
+        "Error: open '%H/new/files.json.journal.new' failed: Is a directory", oldTree, true },
+    { "WholeUpgradeLandsWithoutBackups", plainDesc, "", "", 0, "", newTree, false },
+    { "WithoutTheKeyAFailureStaysAWarning", "{'files':['a','n','b','c'],'files-remove':['gone']}",
+        "", "home/new/b", 0, "Warning: '%N/b' not exists",
+        "home/a=A1 home/n=N1 home/b=B0 home/c=C1 home/gone- home/a.tmp-", false },
+    { "KeyThatIsNoBooleanIsRefused",
+        "{'all-or-nothing':'yes','files':['a','n','b','c'],'files-remove':['gone']}", "", "", 1,
+        "Error: setting 'all-or-nothing' format error", oldTree, true },
+    { "RerunOfACutOffRunLandsWhole", summedDesc, cutOff, "home/new/a home/new/n", 0,
+        "Info: 'a' already in place\nInfo: 'n' already in place", newTree, false },
+    { "FailingRerunUndoesTheCutOffRunsFilesToo", lastUnsummedDesc, cutOff,
+        "home/new/a home/new/n home/new/c", 1,
+        "Info: 'a' already in place\nInfo: 'n' already in place\nInfo: restore '%H/b' ok\n"
+        "Info: restore '%H/n' ok\nInfo: restore '%H/a' ok\nError: rolled back: '%N/c' not exists",
+        oldTree, true },
+    { "RerunFailingVerificationUndoesTheCutOffRun", summedDesc, cutOff,
+        "home/new/a home/new/n home/new/c", 1,
+        "Info: restore '%H/n' ok\nInfo: restore '%H/a' ok\n"
+        "Error: rolled back: '%N/c' not exists",
+        oldTree, true },
+    { "RestoreThatFailsIsWarnedAndKeepsTheJournal", plainDesc, "home/a.tmp/", "home/new/b", 1,
+        "Info: restore '%H/n' ok\nWarning: restore '%H/a' failed\n"
+        "Error: rolled back: '%N/b' not exists",
+        "home/a=A1 home/n- home/b=B0 home/gone=G home/new/files.json.journal:0600", true },
+};
+
+class AllOrNothing : public testing::TestWithParam<Row> { };
+
+TEST_P(AllOrNothing, FailureReturnsEveryFileToWhatItWas)
+{
+    const Row& row = GetParam();
+    QTemporaryDir tmp;
+    const QString home = tmp.path() + "/home", desc = home + "/new/files.json";
+    makeTree(tmp.path(), baseTree);
+    makeTree(tmp.path(), row.setup);
+    for (const QString& path : QString(row.missing).split(' ', Qt::SkipEmptyParts))
+        ASSERT_TRUE(QFile::remove(tmp.path() + '/' + path)) << s(path);
+    writeConf(home);
+    writeFile(desc, describe(row.desc));
+    const Outcome run = deploy(home);
+    EXPECT_EQ(run.code, row.code) << s(run.log);
+    EXPECT_EQ(s(outcomeLines(run.log)), s(fill(row.lines, home, home + "/new/")));
+    expectTree(tmp.path(), row.tree);
+    EXPECT_EQ(QFileInfo::exists(desc), row.descKept);
+}
+INSTANTIATE_TEST_SUITE_P(Runs, AllOrNothing, testing::ValuesIn(rows),
+    [](const testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
+
+#ifdef UPGRADE_FAULTFS_LIB
+// The crash rows' upgrade: replacements directly in home and two levels down (an executable, a
+// library), a file installed in a directory that is not there yet, a file with the same contents
+// as before, and a removal.
+struct Package {
+    const char* path;
+    const char* oldData; // nullptr: not installed before
+    const char* newData;
+};
+const Package package[] = { { "run.sh", "old run", "new run" },
+    { "sub/dir/fresh.txt", nullptr, "fresh" }, { "lib/libx.so", "old lib", "new lib" },
+    { "same.txt", "same", "same" }, { "conf/app.conf", "old conf", "new conf" } };
+const char removed[] = "old.txt";
+
+// Files outside the package that must never change, and the description's own.
+bool ignoredInState(const QString& rel) { return rel == "conf.json" || rel.startsWith("new/"); }
+
+// Every file under |home| with its contents, but for the description's directory and conf.json.
+QString state(const QString& home)
+{
+    QStringList entries;
+    QDirIterator it(home, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString rel = QDir(home).relativeFilePath(it.next());
+        if (!ignoredInState(rel))
+            entries << rel + '=' + QString::fromUtf8(readAll(it.filePath()));
+    }
+    entries.sort();
+    return entries.join(' ');
+}
+
+QString wholeState(bool upgraded)
+{
+    QStringList entries;
+    for (const Package& file : package) {
+        const char* data = upgraded ? file.newData : file.oldData;
+        if (data)
+            entries << QString(file.path) + '=' + data;
+    }
+    if (!upgraded)
+        entries << QString(removed) + "=old";
+    entries.sort();
+    return entries.join(' ');
+}
+
+// Each installed path holds its old or its new contents (a new file may be missing yet), and
+// nothing else lies in the tree but backups and the journal.
+bool oldOrNew(const QString& home)
+{
+    for (const Package& file : package) {
+        const QString path = home + '/' + file.path;
+        const bool there = QFileInfo::exists(path);
+        if (there ? readAll(path) != file.oldData && readAll(path) != file.newData
+                  : file.oldData != nullptr)
+            return false;
+    }
+    return true;
+}
+
+// The calls that change what is on disk. A kill before any other call leaves the disk as a kill
+// after the last of these before it, so only these are counted: the rows kill the run before each
+// one, and after the last. (An open that creates a file is always followed by one of them, a write
+// or a removal, before anything relies on the file.)
+const QString changingCalls = "write,sync,rename,link,unlink,mkdir,chmod,time,truncate,copy";
+
+// One home with the package; |failing| leaves the last file's new contents out of it.
+struct Crash {
+    QTemporaryDir tmp;
+    QString home;
+
+    explicit Crash(bool failing)
+        : home(QFileInfo(tmp.path()).canonicalFilePath() + "/home")
+    {
+        QStringList records;
+        for (const Package& file : package) {
+            if (file.oldData)
+                writeFile(home + '/' + file.path, file.oldData);
+            const bool last = &file == &package[std::size(package) - 1];
+            if (!(failing && last))
+                writeFile(home + "/new/" + file.path, file.newData);
+            records << QString("{'path':'%1'%2}")
+                           .arg(file.path,
+                               failing && last ? QString()
+                                               : ",'sha256':'" + sha256(file.newData) + '\'');
+        }
+        writeFile(home + '/' + removed, "old");
+        writeConf(home);
+        writeFile(home + "/new/files.json",
+            doc(qPrintable("{'all-or-nothing':true,'files-ex':[" + records.join(',')
+                + "],'files-remove':['" + removed + "']}")));
+    }
+
+    QStringList faults(const char* action, int at) const
+    {
+        return { "FAULTFS_DIRS=" + home, "FAULTFS_CALLS=" + changingCalls,
+            "FAULTFS_ACTION=" + QString(action), "FAULTFS_AT=" + QString::number(at) };
+    }
+};
+
+// The number of file-system calls of one clean run of the package.
+int countCalls(bool failing)
+{
+    Crash crash(failing);
+    const QString trace = crash.tmp.path() + "/trace";
+    deploy(crash.home,
+        { "FAULTFS_DIRS=" + crash.home, "FAULTFS_CALLS=" + changingCalls,
+            "FAULTFS_TRACE=" + trace });
+    return readAll(trace).count('\n');
+}
+
+// The crash points of a run with |calls| counted calls: before each one (every stride-th under an
+// emulator, and the last), and after the last.
+std::vector<std::pair<const char*, int>> crashPoints(int calls)
+{
+    std::vector<std::pair<const char*, int>> points;
+    for (int at = 1; at <= calls; at += stride)
+        points.emplace_back("kill-before", at);
+    if (points.back().second != calls)
+        points.emplace_back("kill-before", calls);
+    points.emplace_back("kill-after", calls);
+    return points;
+}
+
+// What the rerun must reach: the whole new state, or (when |mayRollBack|) the whole old one with
+// the description kept for the server to send again. Never a journal left over.
+void expectWhole(const QString& home, const Outcome& rerun, bool mayRollBack)
+{
+    const bool descKept = QFileInfo::exists(home + "/new/files.json");
+    EXPECT_FALSE(QFileInfo::exists(home + "/new/files.json.journal"));
+    EXPECT_FALSE(QFileInfo::exists(home + "/new/files.json.journal.new"));
+    if (rerun.code == 0) {
+        EXPECT_EQ(s(state(home)), s(wholeState(true))) << s(rerun.log);
+        EXPECT_FALSE(descKept);
+        return;
+    }
+    EXPECT_TRUE(mayRollBack && rerun.code == 1) << s(rerun.log);
+    EXPECT_EQ(s(state(home)), s(wholeState(false))) << s(rerun.log);
+    EXPECT_TRUE(descKept);
+}
+
+// A run killed at each crash point leaves every path old or new. Started again, it lands; started
+// again with every hard link refused, or with the last new file spoilt, it lands or returns every
+// file to what it was. A package that fails, killed anywhere and started again, returns every file
+// to what it was.
+TEST(AllOrNothingPowerLoss, KilledRunAndRerunReachTheWholeNewOrTheWholeOldState)
+{
+    const QStringList linksFail
+        = { "FAULTFS_CALLS=link", "FAULTFS_ACTION=persist", "FAULTFS_AT=1", "FAULTFS_ERRNO=5" };
+    for (const bool failing : { false, true }) {
+        const int calls = countCalls(failing);
+        ASSERT_GT(calls, 20);
+        for (const auto& point : crashPoints(calls)) {
+            SCOPED_TRACE(std::string(failing ? "failing package, " : "") + point.first + " call "
+                + std::to_string(point.second) + " of " + std::to_string(calls));
+            Crash crash(failing);
+            const Outcome cut = deploy(crash.home, crash.faults(point.first, point.second));
+            ASSERT_EQ(cut.code, -1) << s(cut.log);
+            ASSERT_TRUE(oldOrNew(crash.home)) << s(state(crash.home));
+            if (failing) {
+                const Outcome rerun = deploy(crash.home);
+                expectWhole(crash.home, rerun, true);
+                continue;
+            }
+            const QString copy = crash.tmp.path() + "/copy", spoilt = crash.tmp.path() + "/spoilt";
+            ASSERT_EQ(QProcess::execute("cp", { "-a", crash.home, copy }), 0);
+            ASSERT_EQ(QProcess::execute("cp", { "-a", crash.home, spoilt }), 0);
+            expectWhole(crash.home, deploy(crash.home), false);
+            expectWhole(copy, deploy(copy, linksFail + QStringList("FAULTFS_DIRS=" + copy)), true);
+            // The last new file, if the cut-off run has not moved it in, goes bad: the rerun
+            // fails its verification and must undo what the cut-off run did.
+            const QString last = spoilt + "/new/" + std::rbegin(package)->path;
+            if (QFileInfo::exists(last))
+                writeFile(last, "spoilt");
+            expectWhole(spoilt, deploy(spoilt), true);
+        }
+    }
+}
+
+#endif // UPGRADE_FAULTFS_LIB
+
+} // namespace
