@@ -257,6 +257,10 @@ bool TUpgradeDeploy::deployEach(QList<TReadyFile>& files, const TVerification& v
         logLine("NewFile: " + logText(file.path));
         if (verification.inPlace.contains(i)) {
             logLine("Info: " + quoted(file.path) + " already in place");
+            // A run cut off after this file was moved in may have left its backup; an
+            // all-or-nothing run keeps it until the whole upgrade has landed.
+            if (!keepBackups)
+                warnUnlessBackupDropped(file);
             continue;
         }
         const QString error = file.deploy(newFileLoc, homeDir, keepBackups);
@@ -345,16 +349,19 @@ int TUpgradeDeploy::undoCutOffRun(const QList<TReadyFile>& files)
     return rollBack(files, QList<int>(), journal);
 }
 
+void TUpgradeDeploy::warnUnlessBackupDropped(const TReadyFile& file)
+{
+    if (!dropBackup(homeDir, file.path))
+        logLine("Warning: remove "
+            + quoted(THomePath(homeDir, file.path).target() + QLatin1String(".tmp")) + " failed");
+}
+
 // Every file is in place: the backups are dropped, then the journal. A run cut off in between
 // finds every file already in place and drops what is left.
 void TUpgradeDeploy::commit(const QList<TReadyFile>& files, const TInstallJournal& journal)
 {
-    for (const TReadyFile& file : files) {
-        if (!dropBackup(homeDir, file.path))
-            logLine("Warning: remove "
-                + quoted(THomePath(homeDir, file.path).target() + QLatin1String(".tmp"))
-                + " failed");
-    }
+    for (const TReadyFile& file : files)
+        warnUnlessBackupDropped(file);
     if (!journal.remove())
         logLine("Warning: remove " + quoted(journal.path()) + " failed");
 }

@@ -62,6 +62,7 @@ public slots:
     void start();
 
 private:
+    void warnUnlessBackupDropped(const TReadyFile& file);
     // One program the run starts at its end.
     struct TStart {
         QString program;
