@@ -41,10 +41,10 @@ const QLatin1String delayOption("-delay_sec=");
 const QLatin1String keeperProgram("/QuorvelKeeper");
 // Two application names are launchers whose program files bear other names: started directly
 // ("-gui"), they start these files of the same directory.
-const QLatin1String serviceName("BrivaneService");
-const QLatin1String serviceProgram("/QuorvelService");
-const QLatin1String boxName("Brivane");
-const QLatin1String boxProgram("/QuorvelBox");
+const struct {
+    QLatin1String launcher, program;
+} mappedPrograms[] = { { QLatin1String("BrivaneService"), QLatin1String("/QuorvelService") },
+    { QLatin1String("Brivane"), QLatin1String("/QuorvelBox") } };
 const QLatin1String restartArgument("-restart");
 const QLatin1String entrustArgument("-entrust=");
 
@@ -468,10 +468,10 @@ TUpgradeDeploy::TStart TUpgradeDeploy::applicationStart(const QString& name) con
     const QFileInfo target(place.target());
     if (programGui) {
         QString program = place.target();
-        if (target.completeBaseName() == serviceName)
-            program = target.absolutePath() + serviceProgram;
-        else if (target.completeBaseName() == boxName)
-            program = target.absolutePath() + boxProgram;
+        for (const auto& mapped : mappedPrograms) {
+            if (target.completeBaseName() == mapped.launcher)
+                program = target.absolutePath() + mapped.program;
+        }
         return { program, { restartArgument }, "restart " + quoted(program), false };
     }
     // Relative to the cleaned home directory, so that "/opt/app", "/opt/app/" and "." run from

@@ -40,12 +40,16 @@ Any other argument that begins with "-" is ignored, with a warning in the log.
 What a run does to the device, as root:
   - Before it replaces or removes a file that runs as a process (directly in the home directory
     without a suffix, or anywhere under ext/ or upgrade/), it sends SIGTERM to every process
-    whose name matches the file's name, whoever started it, and then waits 1 second.
+    whose name matches the file's name, whoever started it, and then waits until they have
+    ended, 1 second at the most.
   - It keeps each installed file as "<file>.tmp" until the new one is in, gives executables
-    mode 0775 and applies the described modification time.
+    mode 0775 and applies the described modification time. It acts only where the real
+    directory (links resolved) lies inside the home directory, and refuses new files that are
+    not regular files.
   - It deletes the files the description lists for removal.
-  - On every run that reads both documents it deletes the application's notification state,
-    <home>/conf/share_notify.json and <home>/data/share_notify.db, and the file description.
+  - On every run that puts the files in place it deletes the application's notification
+    state, <home>/conf/share_notify.json and <home>/data/share_notify.db, and the file
+    description.
   - It restarts the application, also after a failed run.
 
 Documents read:
@@ -55,7 +59,9 @@ Documents read:
   file description   lists the new files ("files", "files-ex" with "path", "modified-time"
                      and "sha256"), the files to remove ("files-remove") or an error
                      ("error-msg"); when a "sha256" is given, every checksum is verified
-                     before anything is touched
+                     before anything is touched; with "all-or-nothing": true, a file that
+                     cannot be put in place puts every file of the run back, and the run
+                     fails
 
 Log lines begin with their kind:
   State:    a phase of the run (Start, Config-Load, File-Desc, File-Verify, File-Upgrade, End)
