@@ -310,6 +310,18 @@ TEST_P(Verification, ChecksNewFilesBeforeAnythingMoves)
 INSTANTIATE_TEST_SUITE_P(Checksums, Verification, testing::ValuesIn(verifyCases),
     [](const testing::TestParamInfo<VerifyRow>& row) { return std::string(row.param.name); });
 
+// Runs one whole upgrade of |home| in this process, as the program would, and returns its log.
+std::string runUpgrade(const QString& home)
+{
+    QByteArray homeOption = "-homedir=" + QFile::encodeName(home);
+    char program[] = "UpgradeDeploy";
+    char* argv[] = { program, homeOption.data(), nullptr };
+    int argc = 2;
+    QCoreApplication app(argc, argv);
+    TUpgradeDeploy run;
+    return captured([&] { run.start(); });
+}
+
 // The notification state files are removed only inside the home directory: a link at the file is
 // removed as a link, and a conf/ that leads out of the home directory is not looked into.
 TEST(StateFiles, AreRemovedOnlyInsideTheHomeDirectory)
@@ -337,13 +349,7 @@ TEST(StateFiles, AreRemovedOnlyInsideTheHomeDirectory)
         writeFile(home + "/conf.json",
             doc("{'upgrade':{'new-arrival':{'file-location':'new','file-desc':'desc.json'}}}"));
         writeFile(home + "/desc.json", "{}");
-        QByteArray homeOption = "-homedir=" + QFile::encodeName(home);
-        char program[] = "UpgradeDeploy";
-        char* argv[] = { program, homeOption.data(), nullptr };
-        int argc = 2;
-        QCoreApplication app(argc, argv);
-        TUpgradeDeploy run;
-        QStringList lines = QString::fromStdString(captured([&] { run.start(); })).split('\n');
+        QStringList lines = QString::fromStdString(runUpgrade(home)).split('\n');
         lines = lines.filter("share_notify");
         EXPECT_EQ(s(lines.join('\n') + (lines.isEmpty() ? "" : "\n")), s(fill(row.log, home)));
         expectTree(root, row.checks);
@@ -380,13 +386,7 @@ TEST(RestartEnvironment, IsTheOneTheRunWasGiven)
             qputenv("TZ", row.tz);
         else
             qunsetenv("TZ");
-        QByteArray homeOption = "-homedir=" + QFile::encodeName(home);
-        char program[] = "UpgradeDeploy";
-        char* argv[] = { program, homeOption.data(), nullptr };
-        int argc = 2;
-        QCoreApplication app(argc, argv);
-        TUpgradeDeploy run;
-        captured([&] { run.start(); });
+        runUpgrade(home);
         EXPECT_EQ(qEnvironmentVariableIsSet("TZ"), row.tz != nullptr);
         for (int i = 0; i < 500 && !QFile::exists(home + "/restart.sh.rec"); ++i)
             QThread::msleep(10);
