@@ -8,6 +8,10 @@
 
 #include <QMap>
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
 using JsonCodec::Json;
 
 namespace {
@@ -17,7 +21,7 @@ struct Reference : Json {
     static QVariant parseObject(const QString& json, int& index, bool& success, int depth);
     static QVariant parseArray(const QString& json, int& index, bool& success, int depth);
     static QVariant parseString(const QString& json, int& index, bool& success);
-    static QVariant parseNumber(const QString& json, int& index);
+    static QVariant parseNumber(const QString& json, int& index, bool& success);
     static int lastIndexOfNumber(const QString& json, int index);
     static void eatWhitespace(const QString& json, int& index);
     static int lookAhead(const QString& json, int index);
@@ -108,7 +112,7 @@ QVariant Reference::parseValue(const QString& json, int& index, bool& success, i
     case StringStart:
         return parseString(json, index, success);
     case NumberStart:
-        return parseNumber(json, index);
+        return parseNumber(json, index, success);
     case LiteralTrue:
         nextToken(json, index);
         return QVariant(true);
@@ -225,8 +229,30 @@ QVariant Reference::parseString(const QString& json, int& index, bool& success)
     return QVariant();
 }
 
-// Numbers are not checked against the JSON grammar: a run the conversion rejects yields 0.
-QVariant Reference::parseNumber(const QString& json, int& index)
+// A whole decimal number beyond a double's range: strtod (in the C locale, which the fuzzer never
+// changes) reads all of it and gives infinity, or zero with ERANGE.
+bool isBeyondDouble(const QString& number)
+{
+    const QByteArray text = number.toLatin1();
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.constData(), &end);
+    return end == text.constData() + text.size()
+        && (std::isinf(value) || (value == 0.0 && errno == ERANGE));
+}
+
+bool isDigits(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return !text.isEmpty();
+}
+
+// Numbers are not checked against the JSON grammar: a run the conversion rejects yields 0, and
+// one that names a number beyond its type's range fails.
+QVariant Reference::parseNumber(const QString& json, int& index, bool& success)
 {
     eatWhitespace(json, index);
     const int last = lastIndexOfNumber(json, index);
@@ -238,11 +264,21 @@ QVariant Reference::parseNumber(const QString& json, int& index)
         || number.contains(QLatin1Char('E'))) {
         bool ok = false;
         const double value = number.toDouble(&ok);
-        return QVariant(ok ? value : 0.0);
+        if (!ok && isBeyondDouble(number))
+            success = false;
+        return success ? QVariant(ok ? value : 0.0) : QVariant();
     }
-    if (number.startsWith(QLatin1Char('-')))
-        return QVariant(number.toLongLong(nullptr, 10));
-    return QVariant(number.toULongLong(nullptr, 10));
+    bool ok = false;
+    if (number.startsWith(QLatin1Char('-'))) {
+        const qlonglong value = number.toLongLong(&ok, 10);
+        if (!ok && isDigits(number.mid(1)))
+            success = false;
+        return success ? QVariant(value) : QVariant();
+    }
+    const qulonglong value = number.toULongLong(&ok, 10);
+    if (!ok && isDigits(number))
+        success = false;
+    return success ? QVariant(value) : QVariant();
 }
 
 int Reference::lastIndexOfNumber(const QString& json, int index)

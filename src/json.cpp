@@ -104,9 +104,20 @@ namespace {
         return i == length;
     }
 
-    // A text that Qt's conversion rejects yields 0.0. That includes overflow, for which Qt
-    // returns infinity: a value that the writer could not write back.
-    double toDouble(const QChar* start, const QChar* stop)
+    // True when |start| to |stop| is a whole decimal number beyond a double's range: its
+    // magnitude rounds to infinity, or a value other than zero rounds to zero.
+    bool isBeyondDouble(const QChar* start, const QChar* stop)
+    {
+        const QByteArray text = QStringView(start, stop - start).toLatin1();
+        const char* const last = text.constData() + text.size();
+        double value = 0.0;
+        const auto result = std::from_chars(text.constData(), last, value);
+        return result.ec == std::errc::result_out_of_range && result.ptr == last;
+    }
+
+    // A text that Qt's conversion rejects yields 0.0, unless it is a number beyond a double's
+    // range: that clears |fits|, for it would read as 0 or infinity, a value nobody wrote.
+    double toDouble(const QChar* start, const QChar* stop, bool& fits)
     {
         const qsizetype length = stop - start;
         if (length <= MaxQuickNumber) {
@@ -122,29 +133,34 @@ namespace {
         }
         bool ok = false;
         const double value = QStringView(start, length).toDouble(&ok);
-        return ok ? value : 0.0;
+        if (ok)
+            return value;
+        fits = !isBeyondDouble(start, stop);
+        return 0.0;
     }
 
     enum class Digits { Plain, Other, Overflow };
 
     // Reads plain decimal digits into |value|, no greater than |limit|.
+    // Overflow only when every character is a digit: a text with another character in it is
+    // Other, however many digits come first.
     Digits readDigits(const QChar* start, const QChar* stop, qulonglong limit, qulonglong& value)
     {
         value = 0;
+        bool overflow = false;
         for (const QChar* c = start; c < stop; ++c) {
             const unsigned digit = unsigned(c->unicode()) - '0';
             if (digit > 9)
                 return Digits::Other;
-            if (value > (limit - digit) / 10)
-                return Digits::Overflow;
+            overflow = overflow || value > (limit - digit) / 10;
             value = value * 10 + digit;
         }
-        return Digits::Plain;
+        return overflow ? Digits::Overflow : Digits::Plain;
     }
 
     // Plain digits are converted here; any other text goes to Qt's conversion, which rejects it
-    // with 0 as the reader's rule wants. A value out of range is rejected the same way.
-    qulonglong toULongLong(const QChar* start, const QChar* stop)
+    // with 0 as the reader's rule wants. Digits beyond the type's range clear |fits|.
+    qulonglong toULongLong(const QChar* start, const QChar* stop, bool& fits)
     {
         qulonglong value = 0;
         switch (readDigits(start, stop, std::numeric_limits<qulonglong>::max(), value)) {
@@ -153,12 +169,13 @@ namespace {
         case Digits::Other:
             return QStringView(start, stop - start).toULongLong(nullptr, 10);
         default:
+            fits = false;
             return 0;
         }
     }
 
     // |start| is the leading "-".
-    qlonglong toLongLong(const QChar* start, const QChar* stop)
+    qlonglong toLongLong(const QChar* start, const QChar* stop, bool& fits)
     {
         constexpr qulonglong limit = qulonglong(std::numeric_limits<qlonglong>::max()) + 1;
         qulonglong magnitude = 0;
@@ -171,6 +188,7 @@ namespace {
         case Digits::Other:
             return QStringView(start, stop - start).toLongLong(nullptr, 10);
         default:
+            fits = false;
             return 0;
         }
     }
@@ -289,19 +307,68 @@ namespace {
 #endif
     }
 
-    // Escapes |str| and puts it between quotation marks. The backslashes are doubled first so
-    // that the ones the later replacements insert stay single.
-    QString sanitizeString(QString str)
+    // The two-character escape of the characters that have one; an empty text for any other.
+    QLatin1String shortEscape(QChar c)
     {
-        str.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
-        str.replace(QLatin1Char('"'), QLatin1String("\\\""));
-        str.replace(QLatin1Char('\b'), QLatin1String("\\b"));
-        str.replace(QLatin1Char('\f'), QLatin1String("\\f"));
-        str.replace(QLatin1Char('\n'), QLatin1String("\\n"));
-        str.replace(QLatin1Char('\r'), QLatin1String("\\r"));
-        str.replace(QLatin1Char('\t'), QLatin1String("\\t"));
-        // arg() does not rescan what it substitutes, so a "%" in the text is copied unchanged.
-        return QStringLiteral("\"%1\"").arg(str);
+        switch (c.unicode()) {
+        case '"':
+            return QLatin1String("\\\"");
+        case '\\':
+            return QLatin1String("\\\\");
+        case '\b':
+            return QLatin1String("\\b");
+        case '\f':
+            return QLatin1String("\\f");
+        case '\n':
+            return QLatin1String("\\n");
+        case '\r':
+            return QLatin1String("\\r");
+        case '\t':
+            return QLatin1String("\\t");
+        default:
+            return QLatin1String();
+        }
+    }
+
+    // True when the code unit at |i| is a surrogate without its partner.
+    bool isLoneSurrogate(const QString& str, qsizetype i)
+    {
+        const QChar c = str.at(i);
+        if (c.isHighSurrogate())
+            return i + 1 == str.size() || !str.at(i + 1).isLowSurrogate();
+        return c.isLowSurrogate() && (i == 0 || !str.at(i - 1).isHighSurrogate());
+    }
+
+    void appendUnicodeEscape(QString& out, QChar c)
+    {
+        static const char hex[] = "0123456789abcdef";
+        const ushort u = c.unicode();
+        const char text[] = { '\\', 'u', hex[u >> 12], hex[(u >> 8) & 15], hex[(u >> 4) & 15],
+            hex[u & 15], '\0' };
+        out += QLatin1String(text);
+    }
+
+    // Escapes |str| and puts it between quotation marks: the short escapes, "\u00XX" for the
+    // other characters below U+0020, which strict readers refuse raw, and "\uXXXX" for a lone
+    // surrogate, which UTF-8 cannot carry: written through it, it would become a replacement
+    // character, and two different keys could become one.
+    QString sanitizeString(const QString& str)
+    {
+        QString out;
+        out.reserve(str.size() + 2);
+        out += QLatin1Char('"');
+        for (qsizetype i = 0; i < str.size(); ++i) {
+            const QChar c = str.at(i);
+            const QLatin1String escape = shortEscape(c);
+            if (escape.size() > 0)
+                out += escape;
+            else if (c.unicode() < 0x20 || isLoneSurrogate(str, i))
+                appendUnicodeEscape(out, c);
+            else
+                out += c;
+        }
+        out += QLatin1Char('"');
+        return out;
     }
 
     QByteArray join(const QList<QByteArray>& list, const QByteArray& sep)
@@ -411,7 +478,7 @@ namespace {
         QVariant parseArray(bool& success, int depth);
         QVariant parseString(bool& success);
         bool readString(QString& text, bool isKey);
-        QVariant parseNumber();
+        QVariant parseNumber(bool& success);
         void eatWhitespace();
         int nextToken();
         int lookAhead();
@@ -431,7 +498,7 @@ namespace {
         case Json::StringStart:
             return parseString(success);
         case Json::NumberStart:
-            return parseNumber();
+            return parseNumber(success);
         case Json::LiteralTrue:
             nextToken();
             return QVariant(true);
@@ -528,7 +595,8 @@ namespace {
     }
 
     // Numbers are not checked against the JSON grammar: a run the conversion rejects yields 0.
-    QVariant Reader::parseNumber()
+    // A number beyond the range of its type fails the read.
+    QVariant Reader::parseNumber(bool& success)
     {
         eatWhitespace();
         const QChar* const start = p;
@@ -539,11 +607,18 @@ namespace {
             ++p;
         }
         // An exponent without "." is what the writer produces for large and small doubles.
+        bool fits = true;
+        QVariant value;
         if (fraction)
-            return QVariant(toDouble(start, p));
-        if (*start == QLatin1Char('-'))
-            return QVariant(toLongLong(start, p));
-        return QVariant(toULongLong(start, p));
+            value = QVariant(toDouble(start, p, fits));
+        else if (*start == QLatin1Char('-'))
+            value = QVariant(toLongLong(start, p, fits));
+        else
+            value = QVariant(toULongLong(start, p, fits));
+        if (fits)
+            return value;
+        success = false;
+        return QVariant();
     }
 
     void Reader::eatWhitespace()

@@ -7,11 +7,14 @@
 // strings QString, numbers with "." double, other numbers qlonglong (leading "-") or qulonglong,
 // true/false bool and null an invalid QVariant.
 //
-// A number text that Qt's conversion rejects yields 0 of its type; that includes a double that
-// overflows, so the reader never gives infinity.
+// A number text that Qt's conversion rejects yields 0 of its type, but a number beyond the range
+// of its type (a double that rounds to infinity, or to zero from a value other than zero; a whole
+// number beyond 64 bits) fails the read: it never reads as 0 or infinity.
 //
-// The writer turns a QVariant tree back into JSON text (UTF-8) in a fixed layout. It fails on a
-// double (or float) that is infinite or NaN, which JSON cannot hold.
+// The writer turns a QVariant tree back into JSON text (UTF-8) in a fixed layout. It escapes
+// every character below U+0020 (as "\u00XX" where JSON has no short escape) and a lone
+// surrogate ("\uXXXX"), so any QString reads back as itself. It fails on a double (or float)
+// that is infinite or NaN, which JSON cannot hold.
 #pragma once
 
 #include <QByteArray>
