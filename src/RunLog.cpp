@@ -4,10 +4,8 @@
 #include <QFile>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <iostream>
-#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,31 +55,6 @@ private:
 
 namespace {
 
-// Ignores SIGPIPE while it lives: a FIFO's reader that goes away must not kill the run in the
-// middle of an upgrade; the write fails with EPIPE instead. Restored at once, so no restarted
-// program inherits an ignored SIGPIPE.
-class TSigpipeIgnored {
-public:
-    TSigpipeIgnored()
-    {
-        struct sigaction ignore { };
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        m_saved = ::sigaction(SIGPIPE, &ignore, &m_old) == 0;
-    }
-    ~TSigpipeIgnored()
-    {
-        if (m_saved)
-            ::sigaction(SIGPIPE, &m_old, nullptr);
-    }
-    TSigpipeIgnored(const TSigpipeIgnored&) = delete;
-    TSigpipeIgnored& operator=(const TSigpipeIgnored&) = delete;
-
-private:
-    struct sigaction m_old { };
-    bool m_saved = false;
-};
-
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 } // namespace
@@ -104,11 +77,8 @@ void TLogFileBuffer::fail(const char* operation, int error)
 
 void TLogFileBuffer::writeOut()
 {
-    // A regular file never raises SIGPIPE: the two sigaction calls are kept for FIFOs, pipes and
-    // terminals, and spared for every line of an ordinary log file.
-    std::optional<TSigpipeIgnored> sigpipe;
-    if (!m_regular)
-        sigpipe.emplace();
+    // A FIFO whose reader went away fails the write with EPIPE: the program ignores SIGPIPE for
+    // the whole run.
     const char* data = pbase();
     size_t left = static_cast<size_t>(pptr() - pbase());
     while (left > 0 && m_fd >= 0) {

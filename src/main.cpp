@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -50,7 +51,9 @@ What a run does to the device, as root:
   - On every run that puts the files in place it deletes the application's notification
     state, <home>/conf/share_notify.json and <home>/data/share_notify.db, and the file
     description.
-  - It restarts the application, also after a failed run.
+  - It restarts the application, also after a failed run. The programs it starts run
+    detached: in a session of their own, with standard input, output and error on /dev/null.
+  - A standard output whose reader went away (SIGPIPE is ignored) never stops the upgrade.
 
 Documents read:
   <home>/conf.json   names the new-arrival directory ("upgrade"/"new-arrival"/"file-location"),
@@ -115,6 +118,11 @@ void readDelay(const QString& argument, int& delaySeconds)
 
 int main(int argc, char* argv[])
 {
+    // A caller's pipe whose reader went away ("UpgradeDeploy | head") must not end an upgrade
+    // half way: writes to it fail with EPIPE, and the run goes on. Started programs get SIGPIPE
+    // back at its default.
+    if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+        std::fprintf(stderr, "UpgradeDeploy: ignore SIGPIPE failed: %s\n", std::strerror(errno));
     // Before anything is opened, so that a closed standard output is seen as such.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
