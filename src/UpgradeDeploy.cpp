@@ -6,6 +6,7 @@
 #include "FileReplacement.h"
 #include "HomePath.h"
 #include "InstallJournal.h"
+#include "ProgramStart.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
 #include "json.h"
@@ -15,7 +16,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QVariant>
 #include <QtGlobal>
 
@@ -87,13 +87,6 @@ QByteArray utf8(const QString& text) { return logText(text); }
 QString underHome(const QString& homeDir, const QString& path)
 {
     return path.startsWith(QLatin1Char('/')) ? path : homeDir + QLatin1Char('/') + path;
-}
-
-// Starts |program| detached in |workingDir|. The program is passed as an absolute path: a relative
-// one would otherwise be looked up again after the change into the working directory.
-bool startDetached(const QString& program, const QStringList& arguments, const QString& workingDir)
-{
-    return QProcess::startDetached(QFileInfo(program).absoluteFilePath(), arguments, workingDir);
 }
 
 bool isKnownOption(const QString& argument)
@@ -439,7 +432,9 @@ void TUpgradeDeploy::restart()
         }
         if (planned.byKeeper)
             logLine("Debug: keeper " + quoted(planned.program));
-        logOutcome(startDetached(planned.program, planned.arguments, workingDir), planned.what);
+        int error = 0;
+        logOutcome(
+            startDetached(planned.program, planned.arguments, workingDir, error), planned.what);
     }
 }
 
