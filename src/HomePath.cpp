@@ -264,6 +264,22 @@ bool THomePath::nameIsDirectory() const
     return m_name.isEmpty() || m_name == "." || m_name == "..";
 }
 
+TPlace THomePath::resolveWhole(int& error) const
+{
+    error = 0;
+    TRoot* root = rootFor(m_homeDir, error);
+    if (!root)
+        return failure(error);
+    const QByteArray whole = m_dirPart.isEmpty() ? m_name : m_dirPart + '/' + m_name;
+    if (whole.isEmpty())
+        return TPlace::Ok;
+    // Resolved as a directory would be: every link is followed and leaving the root is refused on
+    // the way; a target inside that is a file then fails with ENOTDIR, which is what was asked.
+    TFileDescriptor fd;
+    const TPlace place = resolve(*root, whole, fd, error);
+    return place == TPlace::Failed && error == ENOTDIR ? TPlace::Ok : place;
+}
+
 TPlace THomePath::openDir(bool create, TDirAt& dir, int& error) const
 {
     error = 0;

@@ -65,6 +65,11 @@ public:
     // between files); on Missing or Failed, |error| holds the errno.
     TPlace openDir(bool create, TDirAt& dir, int& error) const;
 
+    // Where the whole target leads when every link is followed, its last component's included,
+    // as starting a program there follows them: Ok when it lands inside the real root directory
+    // (whatever the file is), Outside, Missing, or Failed with |error| holding the errno.
+    TPlace resolveWhole(int& error) const;
+
 private:
     bool isDirectlyInHome() const;
     bool isUnder(const QString& subdir) const;

@@ -423,6 +423,8 @@ void TUpgradeDeploy::restart()
     const QString workingDir = THomePath(homeDir, QString()).home();
     const QList<TStart> starts = plannedStarts();
     for (const TStart& planned : starts) {
+        if (leadsOutside(planned))
+            continue;
         if (checkOnly) {
             QByteArray line = "Check: start " + quoted(planned.program);
             for (const QString& argument : planned.arguments)
@@ -438,15 +440,32 @@ void TUpgradeDeploy::restart()
     }
 }
 
+// A program outside the home directory, by its name or through a link, is never started: an
+// application name or a restart program must not make the run start /bin/sh.
+bool TUpgradeDeploy::leadsOutside(const TStart& planned) const
+{
+    const THomePath place(homeDir, planned.confined);
+    int error = 0;
+    if (place.isInsideHome() && place.resolveWhole(error) != TPlace::Outside)
+        return false;
+    logLine("Warning: " + planned.what + " failed: " + quoted(planned.confined)
+        + " is outside the home directory");
+    return true;
+}
+
 // The programs to start, in order: the applications named by "-appname=" (directly or through the
 // keeper), else the restart program of conf.json, else none.
 QList<TUpgradeDeploy::TStart> TUpgradeDeploy::plannedStarts() const
 {
     QList<TStart> starts;
     if (appName.isEmpty()) {
+        // An absolute path in conf.json is compared as the path it is under the home directory.
+        const QString home = THomePath(homeDir, QString()).home();
+        const QString relative
+            = QDir(home).relativeFilePath(QFileInfo(restartProgName).absoluteFilePath());
         if (!restartProgName.isEmpty())
             starts.append({ restartProgName, { restartArgument },
-                "restart-program " + quoted(restartProgName), false });
+                "restart-program " + quoted(restartProgName), false, relative });
         return starts;
     }
     const QStringList names = appName.split(QLatin1Char(','), Qt::KeepEmptyParts);
@@ -462,18 +481,20 @@ TUpgradeDeploy::TStart TUpgradeDeploy::applicationStart(const QString& name) con
     const THomePath place(homeDir, name);
     const QFileInfo target(place.target());
     if (programGui) {
-        QString program = place.target();
+        QString program = place.target(), started = name;
         for (const auto& mapped : mappedPrograms) {
-            if (target.completeBaseName() == mapped.launcher)
+            if (target.completeBaseName() == mapped.launcher) {
                 program = target.absolutePath() + mapped.program;
+                started = QDir::cleanPath(QFileInfo(name).path() + mapped.program);
+            }
         }
-        return { program, { restartArgument }, "restart " + quoted(program), false };
+        return { program, { restartArgument }, "restart " + quoted(program), false, started };
     }
     // Relative to the cleaned home directory, so that "/opt/app", "/opt/app/" and "." run from
     // /opt/app entrust the same name.
     const QString entrusted = QDir(place.home()).relativeFilePath(target.absoluteFilePath());
     return { homeDir + keeperProgram, { restartArgument, entrustArgument + entrusted },
-        "restart " + quoted(target.absoluteFilePath()) + "(by keeper)", true };
+        "restart " + quoted(target.absoluteFilePath()) + "(by keeper)", true, name };
 }
 
 // Reads and parses one document. A blank text fails when |blankFails|: it is what a failed

@@ -69,6 +69,9 @@ private:
         QStringList arguments;
         QByteArray what; // the subject of its "Info: ... ok" / "Warning: ... failed" line
         bool byKeeper = false;
+        // The file that starts, or that the keeper is asked to start, relative to the home
+        // directory: nothing is started when it leads outside.
+        QString confined;
     };
 
     void readOptions();
@@ -92,6 +95,7 @@ private:
     void checkRun(const QList<TReadyFile>& files, const QStringList& removeList,
         const TVerification& verification);
     QList<TStart> plannedStarts() const;
+    bool leadsOutside(const TStart& planned) const;
     TStart applicationStart(const QString& name) const;
     void restart();
 

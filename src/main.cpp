@@ -26,7 +26,8 @@ removes the files the upgrade lists, and restarts the application.
 Options:
   -homedir=<dir>     the application's home directory (default ".")
   -appname=<names>   comma-separated programs, relative to the home directory, to restart
-                     after the upgrade; without it the restart program of conf.json is started
+                     after the upgrade; without it the restart program of conf.json is started;
+                     a program that leads outside the home directory is never started
   -gui               restart the programs directly instead of through <home>/QuorvelKeeper
   -out=<file>        append the log to <file> instead of the standard output
   -delay_sec=<n>     wait <n> seconds before the upgrade starts (default 0); a value that is

@@ -85,6 +85,34 @@ TEST_P(Confinement, OpensOnlyTheRealDirectoryInsideHome)
 
 INSTANTIATE_TEST_SUITE_P(Paths, Confinement, testing::ValuesIn(cases));
 
+// Where a program to start leads: its last component's links are followed too, as exec does.
+TEST(WholePath, FollowsTheLastLinkAsStartingAProgramDoes)
+{
+    const struct {
+        const char *behaviour, *path;
+        TPlace place;
+    } rows[] = { { "a file inside", "bin/app", TPlace::Ok },
+        { "a link to a file inside, by absolute path", "bin/abs", TPlace::Ok },
+        { "a link to a file outside", "bin/out", TPlace::Outside },
+        { "a relative link out through dot-dot", "bin/up", TPlace::Outside },
+        { "a directory linked out on the way", "lo/file", TPlace::Outside },
+        { "a missing file", "bin/gone", TPlace::Missing } };
+    for (const bool beneath : { true, false }) {
+        QTemporaryDir tmp;
+        const QString root = QFileInfo(tmp.path()).canonicalFilePath();
+        makeTree(root,
+            "home/bin/app=A home/bin/abs->%R/home/bin/app home/bin/out->%R/out/file "
+            "home/bin/up->../../out/file home/lo->%R/out out/file=F");
+        setBeneathResolution(beneath);
+        for (const auto& row : rows) {
+            int error = 0;
+            EXPECT_EQ(THomePath(root + "/home", row.path).resolveWhole(error), row.place)
+                << row.behaviour << (beneath ? " (openat2)" : " (realpath)");
+        }
+    }
+    setBeneathResolution(true);
+}
+
 TEST(LastComponent, NamesOnlyADirectoryWhenEmptyOrDots)
 {
     const struct {
