@@ -39,10 +39,12 @@ private:
 
 QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-bool readAllBytes(int fd, QByteArray& data)
+// Reads to the end of the file, or one byte past |limit|, which tells a file that grew past it
+// since it was looked at.
+bool readAllBytes(int fd, QByteArray& data, qint64 limit)
 {
     char block[16384];
-    for (;;) {
+    while (data.size() <= limit) {
         const ssize_t got = ::read(fd, block, sizeof block);
         if (got < 0 && errno == EINTR)
             continue;
@@ -52,6 +54,15 @@ bool readAllBytes(int fd, QByteArray& data)
             return true;
         data.append(block, static_cast<int>(got));
     }
+    return true;
+}
+
+QString tooLarge(const QString& fileName, qint64 size)
+{
+    return QStringLiteral("'%1' is too large: %2 bytes, more than the %3 a document may hold")
+        .arg(fileName)
+        .arg(size)
+        .arg(maxDocumentSize);
 }
 
 // JSON's own encoding, whatever the locale; the stream drops a byte-order mark.
@@ -86,10 +97,19 @@ bool readDocument(const QString& fileName, QString& text, QString& error)
         error = QStringLiteral("open '%1' failed: Not a regular file").arg(fileName);
         return false;
     }
+    // Checked before a byte is read: a document of gigabytes would exhaust memory.
+    if (st.st_size > maxDocumentSize) {
+        error = tooLarge(fileName, st.st_size);
+        return false;
+    }
     QByteArray data;
-    if (!readAllBytes(fd.get(), data)) {
+    if (!readAllBytes(fd.get(), data, maxDocumentSize)) {
         const int readError = errno;
         error = QStringLiteral("read '%1' failed: %2").arg(fileName, errnoText(readError));
+        return false;
+    }
+    if (data.size() > maxDocumentSize) {
+        error = tooLarge(fileName, data.size());
         return false;
     }
     text = decodeUtf8(data);

@@ -6,10 +6,18 @@
 #include <QString>
 #include <QVariant>
 #include <QVariantMap>
+#include <QtGlobal>
+
+// The most bytes a document (conf.json, a file description, a journal) may hold: about three
+// times a description of 200 000 files with paths of 62 bytes (41 MB), so that no real document
+// comes near it, while a broken or hostile one of gigabytes cannot exhaust the device's memory.
+constexpr qint64 maxDocumentSize = 128 * 1024 * 1024;
 
 // Reads the whole file |fileName| as UTF-8 (a leading byte-order mark is recognised and dropped).
 // Only a regular file is read, a link to one included; the open never blocks, so a FIFO fails at
-// once. On failure |error| is "open '<file>' failed: <reason>" or "read '<file>' failed: <reason>".
+// once. On failure |error| is "open '<file>' failed: <reason>", "read '<file>' failed: <reason>"
+// or, for a file over maxDocumentSize, "'<file>' is too large: <size> bytes, more than the
+// <limit> a document may hold".
 bool readDocument(const QString& fileName, QString& text, QString& error);
 
 // True when |text| holds nothing but white space and zero characters: what a failed transfer

@@ -20,6 +20,7 @@
 //   link|<path>|<target>     a symbolic link          hardlink|<path>|<existing path>
 //   dir|<path>   fifo|<path>   socket|<path>   chardev|<path> (the null device's numbers)
 //   nest|<path>|<n>          a JSON text of <n> opening brackets
+//   sparse|<path>|<n>        a file of <n> zero bytes that takes no room on the disk (a hole)
 //   sleeper|<name>|stopped   a copy of sleep at home/<name>, running; "stopped" or "running" is
 //                            what the run must leave of it.
 // %L is a unique name of exactly 15 characters, the length Linux keeps of a process name.
@@ -215,6 +216,17 @@ const Row rows[] = {
         "RemoveFile: gone\\x01\\x7f\\t\\r", "Warning: remove file '%R/home/gone\\x01\\x7f\\t\\r' failed",
         "Info: remove file '%R/home/upgrade/desc\\t1.json' ok" },
       { { "a\nError: forged.txt", "0644 'forged'" } } },
+    // Over the size limit (128 MiB) a document fails before a byte of it is read.
+    { "DescriptionOverTheSizeLimitFailsAndIsKept",
+      { "sparse|home/upgrade/desc.json|134217729" }, nullptr, "-appname=app", 1,
+      { "Error: '%R/home/upgrade/desc.json' is too large: 134217729 bytes, more than the 134217728 a document may hold",
+        "Info: restart '%R/home/app'(by keeper) ok" },
+      { { "upgrade/desc.json", "0644 <134217729 bytes>" } } },
+    { "ConfJsonOverTheSizeLimitFailsAndRestarts",
+      { "sparse|home/conf.json|2147483648" }, "{}", "-appname=app", 1,
+      { "Error: '%R/home/conf.json' is too large: 2147483648 bytes, more than the 134217728 a document may hold",
+        "Info: restart '%R/home/app'(by keeper) ok" },
+      {} },
     { "DeeplyNestedDescriptionFailsWithoutCrashing",
       { "nest|home/upgrade/desc.json|200000" }, nullptr, "", 1,
       { "Error: parse '%R/home/upgrade/desc.json' failed" },
@@ -440,6 +452,8 @@ public:
             makeDevice(native);
         else if (kind == "nest")
             writeFile(path, QByteArray(argument.toInt(), '['));
+        else if (kind == "sparse")
+            makeHole(path, argument.toLongLong());
         else if (kind == "sleeper")
             sleepers.start(home + '/' + fields.at(1), argument == "stopped");
         else
@@ -488,7 +502,14 @@ private:
             GTEST_SKIP() << "mknod refused: " << std::strerror(errno);
     }
 
-    static void makeSocket(const QByteArray& path)
+    static // A file of |size| zero bytes that takes no room on the disk.
+void makeHole(const QString& path, qint64 size)
+{
+    writeFile(path, {});
+    ASSERT_EQ(0, ::truncate(bytes(path).constData(), off_t(size))) << s(path);
+}
+
+void makeSocket(const QByteArray& path)
     {
         sockaddr_un address {};
         address.sun_family = AF_UNIX;
