@@ -13,9 +13,13 @@
 #include <QVariant>
 #include <QVector>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,8 +41,9 @@ UpgradeDeploy puts every file back as it was when one of them cannot be put in p
 The document goes to the standard output, or to <file>, which is replaced only once the whole
 document is written and synced (a symbolic link there is replaced, not followed).
 Exit status: 0 when the whole document was written; 1, after one line on the standard error, on a
-wrong argument, a directory or file that cannot be read, or a document that cannot be written
-whole (the -out= file then keeps what it held).
+wrong argument, a directory or file that cannot be read, a name that is not valid UTF-8 (it could
+not be written as it is), or a document that cannot be written whole (the -out= file then keeps
+what it held).
 )";
 
 struct Options {
@@ -137,6 +142,47 @@ bool describeFile(const QDir& root, const QFileInfo& file, QVariantList& files)
     return true;
 }
 
+// |name| with every byte outside printable ASCII as "\x" and two hexadecimal digits.
+QString escapedName(const QByteArray& name)
+{
+    QString text;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f)
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+// The document is UTF-8, and a name is written as the text Qt decodes from its bytes: a byte that
+// is not UTF-8 would become U+FFFD, and the file, listed under a name it does not have, would never
+// be deployed. Such a name fails the whole document. Decoding and encoding again gives back the
+// very bytes of a valid name only.
+bool namesAreUtf8(const QString& dir)
+{
+    const std::unique_ptr<DIR, int (*)(DIR*)> stream(
+        ::opendir(QFile::encodeName(dir).constData()), ::closedir);
+    if (!stream) {
+        fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, std::strerror(errno)));
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(stream.get())) {
+        const QByteArray name(entry->d_name);
+        if (QString::fromUtf8(name).toUtf8() != name) {
+            fail(QStringLiteral("the name of '%1/%2' is not valid UTF-8")
+                     .arg(dir, escapedName(name)));
+            return false;
+        }
+    }
+    if (errno == 0)
+        return true;
+    fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, std::strerror(errno)));
+    return false;
+}
+
 // Appends the regular files under |dir| to |files|, depth first and in name order. Symbolic links
 // are not followed, and the document's own files are left out.
 bool walk(const QDir& root, const QString& dir, const FileIdentities& skipped, QVariantList& files)
@@ -146,6 +192,8 @@ bool walk(const QDir& root, const QString& dir, const FileIdentities& skipped, Q
         fail(QStringLiteral("cannot read directory '%1'").arg(dir));
         return false;
     }
+    if (!namesAreUtf8(dir))
+        return false;
     const QFileInfoList entries = QDir(dir).entryInfoList(
         QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
     for (const QFileInfo& entry : entries) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The description maker run as a program where its output cannot be written whole: a file-size
-// limit, a full or closed standard output. The other cases run in data/e2e/describe-*.
+// The description maker run as a program where its output cannot be written whole (a file-size
+// limit, a full or closed standard output), and on names as bytes that a tree of test data cannot
+// hold. The other cases run in data/e2e/describe-*.
+#include "json.h"
 #include "support.h"
 
 #include <QDir>
@@ -97,6 +99,64 @@ TEST(DescribeOutput, ExitStatusErrorLineAndOutputFileAreAsExpected)
             s(QDir(dir)
                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name)
                     .join(' ')));
+    }
+}
+
+// Names as the file system holds them, bytes and all.
+const struct NameCase {
+    const char* name;
+    const char* file; // under new/
+    int exitCode;
+    const char* expected; // what the document holds (exit 0) or the standard error (exit 1)
+} nameCases[] = {
+    { "ControlCharacterAsUnicodeEscape", "a\x01z", 0, "\"path\" : \"a\\u0001z\"" },
+    { "EscapeCharacterAsUnicodeEscape", "\x1b[0m", 0, "\"path\" : \"\\u001b[0m\"" },
+    { "ShortEscapeKept", "tab\there", 0, "\"path\" : \"tab\\there\"" },
+    { "MultibyteUtf8Kept", "caf\xc3\xa9", 0, "\"path\" : \"caf\xc3\xa9\"" },
+    { "InvalidByteFails", "bad\xff.txt", 1,
+        "UpgradeDescribe: the name of 'new/bad\\xff.txt' is not valid UTF-8\n" },
+    { "OverlongEncodingFails", "\xc0\xaf", 1,
+        "UpgradeDescribe: the name of 'new/\\xc0\\xaf' is not valid UTF-8\n" },
+    { "EncodedSurrogateFails", "\xed\xa0\x80", 1,
+        "UpgradeDescribe: the name of 'new/\\xed\\xa0\\x80' is not valid UTF-8\n" },
+    { "InvalidNameInSubdirectoryFails", "sub/\xfe", 1,
+        "UpgradeDescribe: the name of 'new/sub/\\xfe' is not valid UTF-8\n" },
+};
+
+// A name is described as exactly its bytes, or the document is not written at all: never a file
+// left out, never another name.
+TEST(DescribeNames, DocumentHoldsTheExactNameOrFails)
+{
+    for (const NameCase& c : nameCases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir tmp;
+        const QByteArray dir = QFile::encodeName(tmp.path());
+        const QByteArray file = dir + "/new/" + c.file;
+        ::mkdir((dir + "/new").constData(), 0755);
+        ::mkdir((dir + "/new/sub").constData(), 0755);
+        ASSERT_EQ(::close(::open(file.constData(), O_WRONLY | O_CREAT, 0644)), 0);
+        const int status = runChild(QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts)
+                << UPGRADE_DESCRIBE_BIN << "new",
+            [&] {
+                if (::chdir(dir.constData()) != 0
+                    || ::dup2(::open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2) != 2
+                    || ::dup2(::open("doc.json", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1) != 1)
+                    _exit(126);
+            });
+        EXPECT_EQ(status, c.exitCode);
+        const QByteArray document = readAll(tmp.path() + "/doc.json");
+        if (c.exitCode != 0) {
+            EXPECT_EQ(readAll(tmp.path() + "/stderr").toStdString(), c.expected);
+            EXPECT_EQ(document.toStdString(), "");
+            continue;
+        }
+        EXPECT_TRUE(document.contains(c.expected)) << document.toStdString();
+        bool ok = false;
+        const QVariant read = JsonCodec::Json::parse(QString::fromUtf8(document), ok);
+        EXPECT_TRUE(ok);
+        const QVariant path
+            = read.toMap().value("files-ex").toList().value(0).toMap().value("path");
+        EXPECT_EQ(QFile::encodeName(path.toString()).toStdString(), c.file);
     }
 }
 
