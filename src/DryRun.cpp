@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "DryRun.h"
 
+#include "FileTime.h"
 #include "HomePath.h"
 #include "ProcessTable.h"
 #include "RunLog.h"
@@ -52,14 +53,25 @@ QString refusal(const TReadyFile& file, const THomePath& place, const QString& s
     return QString();
 }
 
+// The time the installed file will really have: the described one as its file system holds it,
+// or the new file's own.
+QDateTime plannedTime(const TReadyFile& file, const THomePath& place, const struct stat& source)
+{
+    if (!file.modifiedTime.isValid())
+        return QDateTime::fromSecsSinceEpoch(static_cast<qint64>(source.st_mtime));
+    TDirAt dir;
+    int error = 0;
+    if (place.openDir(false, dir, error) != TPlace::Ok)
+        return file.modifiedTime;
+    return storedTime(dir.fd, dir.device, file.modifiedTime);
+}
+
 void checkMove(const TReadyFile& file, const THomePath& place, const QString& source)
 {
     struct stat st { };
     lstatOf(source, st);
     const mode_t mode = place.isExecutable() ? 0775 : st.st_mode & 07777;
-    const QDateTime time = file.modifiedTime.isValid()
-        ? file.modifiedTime
-        : QDateTime::fromSecsSinceEpoch(static_cast<qint64>(st.st_mtime));
+    const QDateTime time = plannedTime(file, place, st);
     struct stat installed { };
     const bool replaces = lstatOf(place.target(), installed);
     checkLine((replaces ? "replace " : "install ") + quoted(place.target())

@@ -88,7 +88,8 @@ QString openNewFile(const TReplacement& r, TFileDescriptor& fd)
 }
 
 // The described time, or for a copy the new file's own times, as a rename would have kept them.
-// False when the time could not be applied.
+// False when the time could not be applied, or not exactly: a file system keeps times within a
+// range of its own and silently brings one outside it to the nearest end.
 bool applyTime(const TReplacement& r, int fd, bool isCopy)
 {
     timespec times[2];
@@ -103,7 +104,9 @@ bool applyTime(const TReplacement& r, int fd, bool isCopy)
     } else {
         return true;
     }
-    return ::futimens(fd, times) == 0;
+    struct stat st { };
+    return ::futimens(fd, times) == 0 && ::fstat(fd, &st) == 0
+        && st.st_mtim.tv_sec == times[1].tv_sec;
 }
 
 bool writeAll(int fd, const char* data, ssize_t size)

@@ -4,6 +4,7 @@
 #include "Document.h"
 #include "DryRun.h"
 #include "FileReplacement.h"
+#include "FileTime.h"
 #include "HomePath.h"
 #include "InstallJournal.h"
 #include "ProgramStart.h"
@@ -87,6 +88,18 @@ QByteArray utf8(const QString& text) { return logText(text); }
 QString underHome(const QString& homeDir, const QString& path)
 {
     return path.startsWith(QLatin1Char('/')) ? path : homeDir + QLatin1Char('/') + path;
+}
+
+// A described time in the hour that a change to daylight-saving time skips names no moment at
+// all: it is not applied, and the file keeps its own time.
+QDateTime readTime(const QString& text, const QString& path)
+{
+    bool inGap = false;
+    const QDateTime time = describedTime(text, inGap);
+    if (inGap)
+        logLine("Warning: modified-time " + quoted(text) + " of " + quoted(path)
+            + " does not exist in local time, the file keeps its own");
+    return time;
 }
 
 bool isKnownOption(const QString& argument)
@@ -577,8 +590,7 @@ void TUpgradeDeploy::appendExtended(const QVariantList& elements, QList<TReadyFi
         TReadyFile record(object.value(QStringLiteral("path")).toString(), nullptr);
         if (object.contains(QStringLiteral("modified-time")))
             record.modifiedTime
-                = QDateTime::fromString(object.value(QStringLiteral("modified-time")).toString(),
-                    QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+                = readTime(object.value(QStringLiteral("modified-time")).toString(), record.path);
         if (object.contains(QStringLiteral("sha256"))) {
             const QString sum = object.value(QStringLiteral("sha256")).toString();
             record.sha256 = sum.isEmpty() ? QStringLiteral("") : sum; // never null: it is there

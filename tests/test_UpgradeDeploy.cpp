@@ -311,12 +311,13 @@ INSTANTIATE_TEST_SUITE_P(Checksums, Verification, testing::ValuesIn(verifyCases)
     [](const testing::TestParamInfo<VerifyRow>& row) { return std::string(row.param.name); });
 
 // Runs one whole upgrade of |home| in this process, as the program would, and returns its log.
-std::string runUpgrade(const QString& home)
+std::string runUpgrade(const QString& home, QByteArray option = {})
 {
     QByteArray homeOption = "-homedir=" + QFile::encodeName(home);
     char program[] = "UpgradeDeploy";
-    char* argv[] = { program, homeOption.data(), nullptr };
-    int argc = 2;
+    char* argv[]
+        = { program, homeOption.data(), option.isEmpty() ? nullptr : option.data(), nullptr };
+    int argc = option.isEmpty() ? 2 : 3;
     QCoreApplication app(argc, argv);
     TUpgradeDeploy run;
     return captured([&] { run.start(); });
@@ -397,6 +398,66 @@ TEST(RestartEnvironment, IsTheOneTheRunWasGiven)
     if (wasSet)
         qputenv("TZ", saved);
     else
+        qunsetenv("TZ");
+}
+
+// A described time lands as the very second it names, or the run says why not, and "-check"
+// shows the time the file will really get. Zones are POSIX rules, so no time zone data is needed.
+TEST(DescribedTimes, LandExactlyOrAreWarnedAbout)
+{
+    const QString berlin = "CET-1CEST,M3.5.0,M10.5.0/3";
+    const qint64 own = 981173106; // the new file's time: 2001-02-03 04:05:06 UTC
+    const struct {
+        const char* behaviour;
+        QString tz, described;
+        qint64 applied; // 0: whatever the file system holds, told by a warning when not exact
+        const char* warning;
+    } rows[] = {
+        { "a time after January 2038 lands as itself", "UTC0", "2040-01-01 00:00:00",
+            QDateTime(QDate(2040, 1, 1), QTime(0, 0), Qt::UTC).toSecsSinceEpoch(), nullptr },
+        { "a summer time lands with its offset", berlin, "2026-07-01 12:00:00",
+            QDateTime(QDate(2026, 7, 1), QTime(10, 0), Qt::UTC).toSecsSinceEpoch(), nullptr },
+        { "a time the change to summer time skips keeps the file's own", berlin,
+            "2026-03-29 02:30:00", own,
+            "Warning: modified-time '2026-03-29 02:30:00' of 't.txt' does not exist in local "
+            "time, the file keeps its own" },
+        { "the last second a description can name", "UTC0", "9999-12-31 23:59:59", 0,
+            "Warning: change file '%H/t.txt' last modification time failed" },
+    };
+    const QByteArray saved = qgetenv("TZ");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        qputenv("TZ", row.tz.toLatin1());
+        QTemporaryDir tmp;
+        const QString home = tmp.path() + "/home";
+        writeFile(home + "/conf.json",
+            doc("{'upgrade':{'new-arrival':{'file-location':'new','file-desc':'desc.json'}}}"));
+        writeFile(home + "/desc.json",
+            doc(s("{'files-ex':[{'path':'t.txt','modified-time':'" + row.described + "'}]}")
+                    .c_str()));
+        writeFile(home + "/new/t.txt", "N");
+        setTime(home + "/new/t.txt", QDateTime::fromSecsSinceEpoch(own));
+
+        const QString check = QString::fromStdString(runUpgrade(home, "-check"));
+        const QString planned = check.section(", time ", 1).section('\n', 0, 0);
+        const QString log = QString::fromStdString(runUpgrade(home));
+        const qint64 landed = statOf(home + "/t.txt").st_mtime;
+        const qint64 wanted = QDateTime::fromString(row.described, timeFormat).toSecsSinceEpoch();
+        EXPECT_EQ(s(planned), s(QDateTime::fromSecsSinceEpoch(landed).toString(timeFormat)));
+        const QString warning = fill(row.warning ? row.warning : "", home);
+        if (row.applied == 0) {
+            // Only a file system whose range ends before that second warns.
+            EXPECT_EQ(log.contains(warning), landed != wanted) << s(log);
+            continue;
+        }
+        EXPECT_EQ(landed, row.applied);
+        EXPECT_EQ(
+            row.warning && log.contains(warning) && check.contains(warning), row.warning != nullptr)
+            << s(log);
+        EXPECT_FALSE(!row.warning && log.contains(" time")) << s(log);
+    }
+    qputenv("TZ", saved);
+    if (saved.isNull())
         qunsetenv("TZ");
 }
 
