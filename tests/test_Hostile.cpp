@@ -502,14 +502,14 @@ private:
             GTEST_SKIP() << "mknod refused: " << std::strerror(errno);
     }
 
-    static // A file of |size| zero bytes that takes no room on the disk.
-void makeHole(const QString& path, qint64 size)
-{
-    writeFile(path, {});
-    ASSERT_EQ(0, ::truncate(bytes(path).constData(), off_t(size))) << s(path);
-}
+    // A file of |size| zero bytes that takes no room on the disk.
+    static void makeHole(const QString& path, qint64 size)
+    {
+        writeFile(path, {});
+        ASSERT_EQ(0, ::truncate(bytes(path).constData(), off_t(size))) << s(path);
+    }
 
-void makeSocket(const QByteArray& path)
+    static void makeSocket(const QByteArray& path)
     {
         sockaddr_un address {};
         address.sun_family = AF_UNIX;
