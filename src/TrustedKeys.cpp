@@ -75,8 +75,10 @@ bool TTrustedKeys::load(const QString& dir, QString& error)
     for (int i = 0; ok && i < names.size(); ++i)
         ok = loadKey(dir + QLatin1Char('/') + names.at(i), error);
     ok = ok && loadRevoked(dir + QLatin1String("/revoked"), error);
-    if (!ok)
+    if (!ok) {
         m_keys.clear();
+        m_revoked.clear();
+    }
     return ok;
 }
 
