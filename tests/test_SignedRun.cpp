@@ -442,6 +442,29 @@ TEST_F(Lands, CheckTellsTheVerdictsAndChangesNothing)
     EXPECT_EQ(s(site.snapshot().join('\n')), s(before.join('\n')));
 }
 
+// A state directory where nothing can be created (as root, only such a file system refuses) fails
+// the store after the files have landed.
+TEST_F(Lands, SequenceThatCannotBeStoredKeepsTheDescriptionForTheNextRun)
+{
+    Site site;
+    site.step("offer 2");
+    const Outcome run = site.deploy({ "-state=/proc/self/fdinfo" });
+    EXPECT_EQ(run.code, 1) << s(run.log);
+    const QString name = QFileInfo(site.fill("%S")).fileName();
+    EXPECT_EQ(run.log.split('\n')
+                  .filter("Error: write state file '/proc/self/fdinfo/" + name + "' failed: ")
+                  .size(),
+        1)
+        << s(run.log);
+    expectTree(site.home, "a.txt=new_a");
+    EXPECT_TRUE(QFileInfo::exists(site.desc)) << "the description was removed";
+
+    const Outcome again = site.deploy();
+    EXPECT_EQ(again.code, 0) << s(again.log);
+    EXPECT_TRUE(again.log.split('\n').contains("Info: sequence 2, none installed")) << s(again.log);
+    EXPECT_TRUE(readAll(site.fill("%S")).startsWith("sequence 2\n"));
+}
+
 // ---- Signing with UpgradeDescribe ------------------------------------------------------------
 
 TEST_F(Lands, DescriptionSignedByUpgradeDescribeVerifiesWithMinisignAndLands)
