@@ -1,8 +1,9 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# Builds the libFuzzer targets with clang (ASan + UBSan) in build-fuzz/ and runs each one, starting
-# from the seed corpus in fuzz/corpus/. The inputs it finds go to a scratch directory, not into
-# the repository; an input that fails is saved in build-fuzz/.
+# Builds the libFuzzer targets of the JSON codec and the signature parser with clang (ASan +
+# UBSan) in build-fuzz/ and runs each one, starting from its seed corpus in fuzz/. The inputs it
+# finds go to a scratch directory, not into the repository; an input that fails is saved in
+# build-fuzz/.
 #
 # Without an argument (the test command's leg) the run is the same every time: each target
 # replays the whole corpus and then tries a fixed number of inputs from a fixed seed, so a
@@ -14,7 +15,8 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 # One line per target: its name, its dictionary of tokens and its seed corpus, both in fuzz/.
 targets="fuzz_json_read json.dict corpus
-fuzz_json_roundtrip json.dict corpus"
+fuzz_json_roundtrip json.dict corpus
+fuzz_signature signature.dict corpus-signature"
 seed=1
 runs=500000
 
@@ -23,7 +25,7 @@ if [ $# -gt 0 ]; then
     echo "random fuzzing, $1 s per target"
 else
     budget="-seed=$seed -runs=$runs"
-    echo "replaying fuzz/corpus and $runs inputs from seed $seed per target"
+    echo "replaying the seed corpora and $runs inputs from seed $seed per target"
 fi
 
 "$top/scripts/install-deps.sh" clang

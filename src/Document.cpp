@@ -80,13 +80,14 @@ QString decodeUtf8(QByteArray& data)
 
 } // namespace
 
-bool readDocument(const QString& fileName, QString& text, QString& error)
+bool readDocumentBytes(
+    const QString& fileName, qint64 limit, bool noFollow, QByteArray& data, QString& error)
 {
     // Not QFile: its open blocks for ever on a FIFO without a writer. O_NONBLOCK makes that open
     // return at once, and the type is then checked on the open descriptor itself, so nothing can
     // swap the file between the check and the read.
-    const TFd fd(::open(
-        QFile::encodeName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const TFd fd(::open(QFile::encodeName(fileName).constData(),
+        O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (noFollow ? O_NOFOLLOW : 0)));
     struct stat st { };
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
         const int openError = errno;
@@ -97,24 +98,32 @@ bool readDocument(const QString& fileName, QString& text, QString& error)
         error = QStringLiteral("open '%1' failed: Not a regular file").arg(fileName);
         return false;
     }
-    // Checked before a byte is read: a document of gigabytes would exhaust memory.
-    if (st.st_size > maxDocumentSize) {
-        error = tooLarge(fileName, st.st_size);
-        return false;
-    }
-    QByteArray data;
-    if (!readAllBytes(fd.get(), data, maxDocumentSize)) {
-        const int readError = errno;
+    // The size is checked before a byte is read (a document of gigabytes would exhaust memory)
+    // and again after the read: the file may grow in between.
+    const bool document = limit < 0;
+    const qint64 bound = document ? maxDocumentSize : limit;
+    int readError = st.st_size > bound ? EFBIG : 0;
+    if (readError == 0 && !readAllBytes(fd.get(), data, bound))
+        readError = errno;
+    if (readError == 0 && data.size() > bound)
+        readError = EFBIG;
+    if (readError == EFBIG && document)
+        error = tooLarge(fileName, qMax<qint64>(st.st_size, data.size()));
+    else if (readError != 0)
         error = QStringLiteral("read '%1' failed: %2").arg(fileName, errnoText(readError));
+    return readError == 0;
+}
+
+bool readDocument(const QString& fileName, QString& text, QString& error)
+{
+    QByteArray data;
+    if (!readDocumentBytes(fileName, -1, false, data, error))
         return false;
-    }
-    if (data.size() > maxDocumentSize) {
-        error = tooLarge(fileName, data.size());
-        return false;
-    }
     text = decodeUtf8(data);
     return true;
 }
+
+QString decodeDocument(QByteArray data) { return decodeUtf8(data); }
 
 bool isBlankDocument(const QString& text)
 {

@@ -20,6 +20,17 @@ constexpr qint64 maxDocumentSize = 128 * 1024 * 1024;
 // <limit> a document may hold".
 bool readDocument(const QString& fileName, QString& text, QString& error);
 
+// Reads the whole file |fileName| as bytes, with the same rules. A negative |limit| reads a
+// document, bounded by maxDocumentSize as above; a file of more than a given |limit| bytes (a
+// signature, a key) fails with "read '<file>' failed: File too large". With |noFollow| a
+// symbolic link at the last component is refused ("open '<file>' failed: Too many levels of
+// symbolic links").
+bool readDocumentBytes(
+    const QString& fileName, qint64 limit, bool noFollow, QByteArray& data, QString& error);
+
+// The text of document bytes, decoded as readDocument does.
+QString decodeDocument(QByteArray data);
+
 // True when |text| holds nothing but white space and zero characters: what a failed transfer
 // leaves, never a document.
 bool isBlankDocument(const QString& text);

@@ -3,6 +3,7 @@
 // checksums, puts the new files in place, removes the listed ones and restarts the application.
 #pragma once
 
+#include "Provenance.h"
 #include "RunLog.h"
 
 #include <QList>
@@ -54,6 +55,8 @@ public:
     QString newFileDesc;
     QString restartProgName;
     bool checkOnly = false; // "-check": tell what the run would do, do nothing
+    // The signature and sequence checks ("-keys=", "-state=", "-allow-downgrade").
+    TProvenance provenance;
     // "all-or-nothing": true in the description: every file in place, or every file as it was.
     bool allOrNothing = false;
 
@@ -78,7 +81,7 @@ private:
     void startLog();
     void closeLog();
     bool parseDocument(const QString& fileName, bool blankFails, const QByteArray& loadedLine,
-        const QString& parseError, QVariant& document);
+        const QString& parseError, QVariant& document, TProvenance* signedBy = nullptr);
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
     void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
