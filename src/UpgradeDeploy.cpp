@@ -33,6 +33,9 @@ const QLatin1String appNameOption("-appname=");
 const QLatin1String guiOption("-gui");
 const QLatin1String outOption("-out=");
 const QLatin1String checkOption("-check");
+const QLatin1String noCommitOption("-no-commit");
+const QLatin1String commitOption("-commit");
+const QLatin1String rollbackOption("-rollback");
 // Read by main; here only so that it is not taken for an unknown option.
 const QLatin1String delayOption("-delay_sec=");
 
@@ -100,7 +103,8 @@ bool isKnownOption(const QString& argument)
 {
     return argument.startsWith(homeDirOption) || argument.startsWith(appNameOption)
         || argument == guiOption || argument.startsWith(outOption) || argument == checkOption
-        || argument.startsWith(delayOption);
+        || argument.startsWith(delayOption) || argument == noCommitOption
+        || argument == commitOption || argument == rollbackOption;
 }
 
 } // namespace
@@ -126,6 +130,12 @@ void TUpgradeDeploy::readOptions()
             outFileName = argument.mid(outOption.size());
         else if (argument == checkOption)
             checkOnly = true;
+        else if (argument == noCommitOption)
+            noCommit = true;
+        else if (argument == commitOption)
+            commitRun = true;
+        else if (argument == rollbackOption)
+            rollbackRun = true;
         // The program's own path may begin with "-" as well: it is no option.
         if (i > 0 && argument.startsWith(QLatin1Char('-')) && !isKnownOption(argument))
             m_unknownOptions.append(argument);
@@ -165,7 +175,17 @@ void TUpgradeDeploy::start()
     startLog();
 
     logLine("State: Config-Load");
-    if (!loadConfig()) {
+    const bool configLoaded = loadConfig();
+    if (commitRun || rollbackRun) {
+        // The previous version is put back or dropped even when conf.json is unreadable now (it
+        // may be the new version's); only the restart program of conf.json is then unknown.
+        if (!configLoaded)
+            logLine("Warning: " + logText(errorMsg));
+        errorMsg.clear();
+        commitRun ? runCommit() : runRollback();
+        return;
+    }
+    if (!configLoaded) {
         response(errorMsg);
         return;
     }
@@ -195,17 +215,28 @@ void TUpgradeDeploy::start()
     }
 
     logLine("State: File-Upgrade");
+    // Before the first change: the previous version goes to the rollback store (when it is to be
+    // kept), or the run is refused on top of an upgrade that is not committed.
+    if (!keepPreviousVersion(files, removeList)) {
+        response(errorMsg);
+        return;
+    }
     if (!upgrade(files, removeList, verification)) {
         // Every file the run put in place is back as it was: that is on disk before the
         // application starts again. The description stays for the server to send again.
         flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
+        dropUnlandedStore();
         response(errorMsg);
         return;
     }
+    // The store says "landed" before the description goes: a run cut off in between finds the
+    // description and the store of the same description, and goes on from there.
+    if (!markLanded())
+        logLine("Warning: " + logText(errorMsg));
     removeDescription();
     // Every rename and removal of the run is on disk before the application starts on them.
     flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
-    response(QString());
+    endLanded();
 }
 
 bool TUpgradeDeploy::upgrade(
@@ -223,9 +254,14 @@ bool TUpgradeDeploy::upgrade(
         TInstallJournal(newFileDesc).remove();
     }
     removeFiles(removeList);
+    removeNotifyState();
+    return true;
+}
+
+void TUpgradeDeploy::removeNotifyState()
+{
     for (const QLatin1String& stateFile : notifyStateFiles)
         removeStateFile(stateFile);
-    return true;
 }
 
 bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& verification)
@@ -414,15 +450,23 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkRemoveIfExists(newFileDesc);
 }
 
-void TUpgradeDeploy::response(const QString& message)
+void TUpgradeDeploy::response(const QString& message, bool restartApplication)
 {
     if (!message.isEmpty())
         logLine("Error: " + logText(message));
     pinnedTimeZone.release();
-    restart();
+    if (restartApplication)
+        restart();
     logLine("State: End");
     closeLog();
     QCoreApplication::exit(message.isEmpty() ? 0 : 1);
+}
+
+// Starts the version just landed, for its health check; the run's environment is put back first.
+void TUpgradeDeploy::startNewVersion()
+{
+    pinnedTimeZone.release();
+    restart();
 }
 
 void TUpgradeDeploy::restart()
@@ -538,6 +582,8 @@ bool TUpgradeDeploy::loadConfig()
         conf.warnMissing(QStringLiteral("upgrade.deploy"));
         return true;
     }
+    if (!loadHealthSettings(deploy))
+        return false;
     conf.optional(QStringLiteral("upgrade.deploy.restart"), TSettings::Text, restartProg);
     if (!restartProg.isValid()) {
         conf.warnMissing(QStringLiteral("upgrade.deploy.restart"));

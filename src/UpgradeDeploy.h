@@ -13,6 +13,7 @@
 
 class TInstallJournal;
 class TReadyFile;
+struct TStoreEntry;
 struct TVerification;
 
 class TUpgradeDeploy : public QObject {
@@ -24,7 +25,9 @@ public:
     // Ends every run: reports |message| as the error when it is not empty, restarts the
     // application (or, in a dry run, tells what it would start), closes the log and asks the
     // event loop to exit with 0, or 1 when |message| is not empty.
-    void response(const QString& message);
+    // Without |restartApplication| (a commit, a passed health check, nothing to roll back) the
+    // application is left running as it is.
+    void response(const QString& message, bool restartApplication = true);
 
     // Reads homeDir + "/conf.json" into newFileLoc, newFileDesc and restartProgName. On false,
     // errorMsg holds the reason.
@@ -54,6 +57,12 @@ public:
     QString newFileDesc;
     QString restartProgName;
     bool checkOnly = false; // "-check": tell what the run would do, do nothing
+    bool noCommit = false; // "-no-commit": keep the previous version for -commit or -rollback
+    bool commitRun = false; // "-commit": drop the previous version the store keeps
+    bool rollbackRun = false; // "-rollback": put the previous version back
+    // "upgrade.deploy.health" in conf.json: run after the restart, its exit 0 commits the upgrade.
+    QString healthProgram;
+    int healthTimeout = 60; // "upgrade.deploy.health-timeout", in seconds
     // "all-or-nothing": true in the description: every file in place, or every file as it was.
     bool allOrNothing = false;
 
@@ -94,6 +103,24 @@ private:
     QList<TStart> plannedStarts() const;
     TStart applicationStart(const QString& name) const;
     void restart();
+
+    // The rollback store (RollbackRun.cpp).
+    bool keepPreviousVersion(const QList<TReadyFile>& files, const QStringList& removeList);
+    void dropUnlandedStore();
+    void endLanded();
+    bool markLanded();
+    bool commitStore();
+    void warnUnlessCommitted();
+    void startNewVersion();
+    void removeNotifyState();
+    void recordCommittedState();
+    bool rollBackStore(bool& rolledBack);
+    bool restoreEntries(const QList<TStoreEntry>& entries);
+    void checkRollback(const QList<TStoreEntry>& entries);
+    void runCommit();
+    void runRollback();
+    bool loadHealthSettings(const QVariant& deploy);
+    bool checkHealth(QString& why);
 
     QStringList m_unknownOptions;
 };
