@@ -294,7 +294,10 @@ bool TUpgradeDeploy::loadHealthSettings(const QVariant& deploy)
             return false;
         }
         healthProgram = program.toString();
-        logLine("Health-ProgName: " + quoted(healthProgram));
+        const QString shown = healthProgram.startsWith(QLatin1Char('/'))
+            ? healthProgram
+            : homeDir + QLatin1Char('/') + healthProgram;
+        logLine("Health-ProgName: " + quoted(shown));
     }
     if (timeout.isValid() && !timeout.isNull()) {
         const double seconds = timeout.toDouble();
