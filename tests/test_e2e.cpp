@@ -263,7 +263,9 @@ private:
             lines << QString("%1 %2 %3 %4")
                          .arg(name)
                          .arg(st.st_mode & 07777, 4, 8, QChar('0'))
-                         .arg(info.lastModified().toString(timeFormat),
+                         .arg(info.lastModified().secsTo(QDateTime::currentDateTime()) < 86400
+                                 ? QString("<now>") // a time the runs gave (a manifest's)
+                                 : info.lastModified().toString(timeFormat),
                              data == sleep ? QString("<sleep>")
                                  : data.size() <= 64 && !text.contains('\n')
                                  ? text
