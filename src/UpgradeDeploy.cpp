@@ -163,6 +163,11 @@ void TUpgradeDeploy::start()
     pinnedTimeZone.pin();
     readOptions();
     startLog();
+    // Before anything of the home directory is read: a run going on there may be halfway.
+    if (!m_lock.acquire(homeDir, errorMsg)) {
+        refuse(errorMsg);
+        return;
+    }
 
     logLine("State: Config-Load");
     if (!loadConfig()) {
@@ -414,12 +419,19 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkRemoveIfExists(newFileDesc);
 }
 
-void TUpgradeDeploy::response(const QString& message)
+void TUpgradeDeploy::response(const QString& message) { finish(message, true); }
+
+void TUpgradeDeploy::refuse(const QString& message) { finish(message, false); }
+
+void TUpgradeDeploy::finish(const QString& message, bool restartApplication)
 {
     if (!message.isEmpty())
         logLine("Error: " + logText(message));
     pinnedTimeZone.release();
-    restart();
+    if (restartApplication)
+        restart();
+    // The programs are started: the next run may begin, as it would after the exit.
+    m_lock.release();
     logLine("State: End");
     closeLog();
     QCoreApplication::exit(message.isEmpty() ? 0 : 1);

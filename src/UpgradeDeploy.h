@@ -3,6 +3,7 @@
 // checksums, puts the new files in place, removes the listed ones and restarts the application.
 #pragma once
 
+#include "RunLock.h"
 #include "RunLog.h"
 
 #include <QList>
@@ -95,5 +96,12 @@ private:
     TStart applicationStart(const QString& name) const;
     void restart();
 
+    // Ends a run that may not go on because another run of the same home directory is going on:
+    // reports |message| as the error, starts nothing (the other run restarts the application),
+    // closes the log and asks the event loop to exit with 1.
+    void refuse(const QString& message);
+    void finish(const QString& message, bool restartApplication);
+
     QStringList m_unknownOptions;
+    TRunLock m_lock;
 };
