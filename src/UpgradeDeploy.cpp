@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSet>
 #include <QVariant>
 #include <QtGlobal>
 
@@ -616,5 +617,32 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
     if (!desc.optional(QStringLiteral("all-or-nothing"), TSettings::Flag, allOrNothingKey))
         return false;
     allOrNothing = allOrNothingKey.toBool();
+    dropDuplicates(files);
     return true;
+}
+
+// Entries that name one file once cleaned ("lib/a", "/lib/./a", "lib//a") would put it in place
+// twice: the second finds its new file gone, and in an all-or-nothing run takes the first one's
+// backup for its own and undoes the whole upgrade over it. The first entry stays, with its time
+// and checksum; each later one is a warning. Linear: the cleaned paths seen go to a hash set.
+void TUpgradeDeploy::dropDuplicates(QList<TReadyFile>& files) const
+{
+    QSet<QString> seen;
+    seen.reserve(files.size());
+    QList<TReadyFile> kept;
+    kept.reserve(files.size());
+    for (const TReadyFile& file : qAsConst(files)) {
+        const THomePath place(homeDir, file.path);
+        // "a/" names a directory and fails on its own; it is no second entry of "a".
+        const QString key = place.absoluteTarget()
+            + (place.nameIsDirectory() ? QLatin1String("/") : QLatin1String(""));
+        if (seen.contains(key)) {
+            logLine("Warning: " + quoted(file.path) + " is listed more than once");
+            continue;
+        }
+        seen.insert(key);
+        kept.append(file);
+    }
+    if (kept.size() != files.size())
+        files = kept;
 }

@@ -79,6 +79,7 @@ private:
         const QString& parseError, QVariant& document);
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
+    void dropDuplicates(QList<TReadyFile>& files) const;
     void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
     bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
     bool deployEach(QList<TReadyFile>& files, const TVerification& verification, bool keepBackups,
