@@ -120,7 +120,7 @@ void TUpgradeDeploy::endLanded()
     QString why;
     if (checkHealth(why)) {
         warnUnlessCommitted();
-        response(QString(), false);
+        finish(QString(), false);
         return;
     }
     logLine("State: Rollback");
@@ -231,18 +231,18 @@ void TUpgradeDeploy::runCommit()
     logLine("State: Commit");
     TRollbackStore store(homeDir);
     if (!store.load(errorMsg)) {
-        response(errorMsg, false);
+        finish(errorMsg, false);
         return;
     }
     if (store.state() == TStoreState::Installing) {
-        response(QLatin1String("the upgrade kept in '") + store.path()
+        finish(QLatin1String("the upgrade kept in '") + store.path()
                 + QLatin1String(
                     "' has not landed: run the upgrade again, or UpgradeDeploy -rollback"),
             false);
         return;
     }
     if (store.state() == TStoreState::RollingBack) {
-        response(QLatin1String("a rollback from '") + store.path()
+        finish(QLatin1String("a rollback from '") + store.path()
                 + QLatin1String("' is under way: run UpgradeDeploy -rollback to finish it"),
             false);
         return;
@@ -252,12 +252,12 @@ void TUpgradeDeploy::runCommit()
         // A store a cut-off drop left without its manifest is removed all the same.
         if (!checkOnly && !store.drop(errorMsg))
             logLine("Warning: " + logText(errorMsg));
-        response(QString(), false);
+        finish(QString(), false);
         return;
     }
     if (checkOnly)
         logLine("Check: remove " + quoted(store.path()));
-    response(checkOnly || commitStore() ? QString() : errorMsg, false);
+    finish(checkOnly || commitStore() ? QString() : errorMsg, false);
 }
 
 void TUpgradeDeploy::runRollback()
@@ -265,14 +265,14 @@ void TUpgradeDeploy::runRollback()
     TRollbackStore store(homeDir);
     if (checkOnly) {
         if (!store.load(errorMsg)) {
-            response(errorMsg, false);
+            finish(errorMsg, false);
             return;
         }
         logLine("State: Rollback");
         if (store.state() == TStoreState::None)
             logLine("Info: nothing to roll back");
         checkRollback(store.entries());
-        response(QString(), store.state() != TStoreState::None);
+        finish(QString(), store.state() != TStoreState::None);
         return;
     }
     logLine("State: Rollback");
@@ -280,7 +280,7 @@ void TUpgradeDeploy::runRollback()
     const bool ok = rollBackStore(rolledBack);
     if (ok && !rolledBack)
         logLine("Info: nothing to roll back");
-    response(ok ? QString() : errorMsg, rolledBack);
+    finish(ok ? QString() : errorMsg, rolledBack);
 }
 
 bool TUpgradeDeploy::loadHealthSettings(const QVariant& deploy)

@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSet>
 #include <QVariant>
 #include <QtGlobal>
 
@@ -173,6 +174,11 @@ void TUpgradeDeploy::start()
     pinnedTimeZone.pin();
     readOptions();
     startLog();
+    // Before anything of the home directory is read: a run going on there may be halfway.
+    if (!m_lock.acquire(homeDir, errorMsg)) {
+        refuse(errorMsg);
+        return;
+    }
 
     logLine("State: Config-Load");
     const bool configLoaded = loadConfig();
@@ -450,13 +456,19 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkRemoveIfExists(newFileDesc);
 }
 
-void TUpgradeDeploy::response(const QString& message, bool restartApplication)
+void TUpgradeDeploy::response(const QString& message) { finish(message, true); }
+
+void TUpgradeDeploy::refuse(const QString& message) { finish(message, false); }
+
+void TUpgradeDeploy::finish(const QString& message, bool restartApplication)
 {
     if (!message.isEmpty())
         logLine("Error: " + logText(message));
     pinnedTimeZone.release();
     if (restartApplication)
         restart();
+    // The programs are started: the next run may begin, as it would after the exit.
+    m_lock.release();
     logLine("State: End");
     closeLog();
     QCoreApplication::exit(message.isEmpty() ? 0 : 1);
@@ -650,5 +662,32 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
     if (!desc.optional(QStringLiteral("all-or-nothing"), TSettings::Flag, allOrNothingKey))
         return false;
     allOrNothing = allOrNothingKey.toBool();
+    dropDuplicates(files);
     return true;
+}
+
+// Entries that name one file once cleaned ("lib/a", "/lib/./a", "lib//a") would put it in place
+// twice: the second finds its new file gone, and in an all-or-nothing run takes the first one's
+// backup for its own and undoes the whole upgrade over it. The first entry stays, with its time
+// and checksum; each later one is a warning. Linear: the cleaned paths seen go to a hash set.
+void TUpgradeDeploy::dropDuplicates(QList<TReadyFile>& files) const
+{
+    QSet<QString> seen;
+    seen.reserve(files.size());
+    QList<TReadyFile> kept;
+    kept.reserve(files.size());
+    for (const TReadyFile& file : qAsConst(files)) {
+        const THomePath place(homeDir, file.path);
+        // "a/" names a directory and fails on its own; it is no second entry of "a".
+        const QString key = place.absoluteTarget()
+            + (place.nameIsDirectory() ? QLatin1String("/") : QLatin1String(""));
+        if (seen.contains(key)) {
+            logLine("Warning: " + quoted(file.path) + " is listed more than once");
+            continue;
+        }
+        seen.insert(key);
+        kept.append(file);
+    }
+    if (kept.size() != files.size())
+        files = kept;
 }

@@ -3,6 +3,7 @@
 // checksums, puts the new files in place, removes the listed ones and restarts the application.
 #pragma once
 
+#include "RunLock.h"
 #include "RunLog.h"
 
 #include <QList>
@@ -25,9 +26,7 @@ public:
     // Ends every run: reports |message| as the error when it is not empty, restarts the
     // application (or, in a dry run, tells what it would start), closes the log and asks the
     // event loop to exit with 0, or 1 when |message| is not empty.
-    // Without |restartApplication| (a commit, a passed health check, nothing to roll back) the
-    // application is left running as it is.
-    void response(const QString& message, bool restartApplication = true);
+    void response(const QString& message);
 
     // Reads homeDir + "/conf.json" into newFileLoc, newFileDesc and restartProgName. On false,
     // errorMsg holds the reason.
@@ -87,6 +86,7 @@ private:
         const QString& parseError, QVariant& document);
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
+    void dropDuplicates(QList<TReadyFile>& files) const;
     void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
     bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
     bool deployEach(QList<TReadyFile>& files, const TVerification& verification, bool keepBackups,
@@ -121,6 +121,14 @@ private:
     void runRollback();
     bool loadHealthSettings(const QVariant& deploy);
     bool checkHealth(QString& why);
+    // Ends a run that may not go on because another run of the same home directory is going on:
+    // reports |message| as the error, starts nothing (the other run restarts the application),
+    // closes the log and asks the event loop to exit with 1.
+    void refuse(const QString& message);
+    // Ends the run as response() does; without |restartApplication| (a commit, a passed health
+    // check, nothing to roll back) the application is left running as it is.
+    void finish(const QString& message, bool restartApplication);
 
     QStringList m_unknownOptions;
+    TRunLock m_lock;
 };
