@@ -678,14 +678,17 @@ void TUpgradeDeploy::dropDuplicates(QList<TReadyFile>& files) const
     kept.reserve(files.size());
     for (const TReadyFile& file : qAsConst(files)) {
         const THomePath place(homeDir, file.path);
-        // "a/" names a directory and fails on its own; it is no second entry of "a".
-        const QString key = place.absoluteTarget()
-            + (place.nameIsDirectory() ? QLatin1String("/") : QLatin1String(""));
-        if (seen.contains(key)) {
+        // An entry that names no file in home (empty, outside, "a/") fails on its own, each with
+        // its own line: only the entries the run can put in place are compared.
+        const bool placeable
+            = !file.path.isEmpty() && place.isInsideHome() && !place.nameIsDirectory();
+        const QString key = place.absoluteTarget();
+        if (placeable && seen.contains(key)) {
             logLine("Warning: " + quoted(file.path) + " is listed more than once");
             continue;
         }
-        seen.insert(key);
+        if (placeable)
+            seen.insert(key);
         kept.append(file);
     }
     if (kept.size() != files.size())
