@@ -51,8 +51,11 @@ public:
     // gives none.
     QString sha256;
 
-private:
+    // Sends SIGTERM to the processes that run this file and waits for their end, one second at
+    // the most, with a line when there were any.
     void stopProcesses();
+
+private:
     QString findNewFile(const THomePath& arrival, TFileAt& at, struct stat& st, bool& exists);
     QString findTarget(const THomePath& place, TFileAt& at, bool& exists);
 };

@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSet>
 #include <QVariant>
 #include <QtGlobal>
 
@@ -33,6 +34,9 @@ const QLatin1String appNameOption("-appname=");
 const QLatin1String guiOption("-gui");
 const QLatin1String outOption("-out=");
 const QLatin1String checkOption("-check");
+const QLatin1String noCommitOption("-no-commit");
+const QLatin1String commitOption("-commit");
+const QLatin1String rollbackOption("-rollback");
 // Read by main; here only so that it is not taken for an unknown option.
 const QLatin1String delayOption("-delay_sec=");
 
@@ -100,7 +104,8 @@ bool isKnownOption(const QString& argument)
 {
     return argument.startsWith(homeDirOption) || argument.startsWith(appNameOption)
         || argument == guiOption || argument.startsWith(outOption) || argument == checkOption
-        || argument.startsWith(delayOption);
+        || argument.startsWith(delayOption) || argument == noCommitOption
+        || argument == commitOption || argument == rollbackOption;
 }
 
 } // namespace
@@ -126,6 +131,12 @@ void TUpgradeDeploy::readOptions()
             outFileName = argument.mid(outOption.size());
         else if (argument == checkOption)
             checkOnly = true;
+        else if (argument == noCommitOption)
+            noCommit = true;
+        else if (argument == commitOption)
+            commitRun = true;
+        else if (argument == rollbackOption)
+            rollbackRun = true;
         // The program's own path may begin with "-" as well: it is no option.
         if (i > 0 && argument.startsWith(QLatin1Char('-')) && !isKnownOption(argument))
             m_unknownOptions.append(argument);
@@ -163,9 +174,24 @@ void TUpgradeDeploy::start()
     pinnedTimeZone.pin();
     readOptions();
     startLog();
+    // Before anything of the home directory is read: a run going on there may be halfway.
+    if (!m_lock.acquire(homeDir, errorMsg)) {
+        refuse(errorMsg);
+        return;
+    }
 
     logLine("State: Config-Load");
-    if (!loadConfig()) {
+    const bool configLoaded = loadConfig();
+    if (commitRun || rollbackRun) {
+        // The previous version is put back or dropped even when conf.json is unreadable now (it
+        // may be the new version's); only the restart program of conf.json is then unknown.
+        if (!configLoaded)
+            logLine("Warning: " + logText(errorMsg));
+        errorMsg.clear();
+        commitRun ? runCommit() : runRollback();
+        return;
+    }
+    if (!configLoaded) {
         response(errorMsg);
         return;
     }
@@ -195,17 +221,28 @@ void TUpgradeDeploy::start()
     }
 
     logLine("State: File-Upgrade");
+    // Before the first change: the previous version goes to the rollback store (when it is to be
+    // kept), or the run is refused on top of an upgrade that is not committed.
+    if (!keepPreviousVersion(files, removeList)) {
+        response(errorMsg);
+        return;
+    }
     if (!upgrade(files, removeList, verification)) {
         // Every file the run put in place is back as it was: that is on disk before the
         // application starts again. The description stays for the server to send again.
         flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
+        dropUnlandedStore();
         response(errorMsg);
         return;
     }
+    // The store says "landed" before the description goes: a run cut off in between finds the
+    // description and the store of the same description, and goes on from there.
+    if (!markLanded())
+        logLine("Warning: " + logText(errorMsg));
     removeDescription();
     // Every rename and removal of the run is on disk before the application starts on them.
     flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
-    response(QString());
+    endLanded();
 }
 
 bool TUpgradeDeploy::upgrade(
@@ -223,9 +260,14 @@ bool TUpgradeDeploy::upgrade(
         TInstallJournal(newFileDesc).remove();
     }
     removeFiles(removeList);
+    removeNotifyState();
+    return true;
+}
+
+void TUpgradeDeploy::removeNotifyState()
+{
     for (const QLatin1String& stateFile : notifyStateFiles)
         removeStateFile(stateFile);
-    return true;
 }
 
 bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& verification)
@@ -414,15 +456,29 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkRemoveIfExists(newFileDesc);
 }
 
-void TUpgradeDeploy::response(const QString& message)
+void TUpgradeDeploy::response(const QString& message) { finish(message, true); }
+
+void TUpgradeDeploy::refuse(const QString& message) { finish(message, false); }
+
+void TUpgradeDeploy::finish(const QString& message, bool restartApplication)
 {
     if (!message.isEmpty())
         logLine("Error: " + logText(message));
     pinnedTimeZone.release();
-    restart();
+    if (restartApplication)
+        restart();
+    // The programs are started: the next run may begin, as it would after the exit.
+    m_lock.release();
     logLine("State: End");
     closeLog();
     QCoreApplication::exit(message.isEmpty() ? 0 : 1);
+}
+
+// Starts the version just landed, for its health check; the run's environment is put back first.
+void TUpgradeDeploy::startNewVersion()
+{
+    pinnedTimeZone.release();
+    restart();
 }
 
 void TUpgradeDeploy::restart()
@@ -538,6 +594,8 @@ bool TUpgradeDeploy::loadConfig()
         conf.warnMissing(QStringLiteral("upgrade.deploy"));
         return true;
     }
+    if (!loadHealthSettings(deploy))
+        return false;
     conf.optional(QStringLiteral("upgrade.deploy.restart"), TSettings::Text, restartProg);
     if (!restartProg.isValid()) {
         conf.warnMissing(QStringLiteral("upgrade.deploy.restart"));
@@ -604,5 +662,35 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
     if (!desc.optional(QStringLiteral("all-or-nothing"), TSettings::Flag, allOrNothingKey))
         return false;
     allOrNothing = allOrNothingKey.toBool();
+    dropDuplicates(files);
     return true;
+}
+
+// Entries that name one file once cleaned ("lib/a", "/lib/./a", "lib//a") would put it in place
+// twice: the second finds its new file gone, and in an all-or-nothing run takes the first one's
+// backup for its own and undoes the whole upgrade over it. The first entry stays, with its time
+// and checksum; each later one is a warning. Linear: the cleaned paths seen go to a hash set.
+void TUpgradeDeploy::dropDuplicates(QList<TReadyFile>& files) const
+{
+    QSet<QString> seen;
+    seen.reserve(files.size());
+    QList<TReadyFile> kept;
+    kept.reserve(files.size());
+    for (const TReadyFile& file : qAsConst(files)) {
+        const THomePath place(homeDir, file.path);
+        // An entry that names no file in home (empty, outside, "a/") fails on its own, each with
+        // its own line: only the entries the run can put in place are compared.
+        const bool placeable
+            = !file.path.isEmpty() && place.isInsideHome() && !place.nameIsDirectory();
+        const QString key = place.absoluteTarget();
+        if (placeable && seen.contains(key)) {
+            logLine("Warning: " + quoted(file.path) + " is listed more than once");
+            continue;
+        }
+        if (placeable)
+            seen.insert(key);
+        kept.append(file);
+    }
+    if (kept.size() != files.size())
+        files = kept;
 }
