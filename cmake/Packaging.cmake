@@ -63,7 +63,8 @@ if(_upgrade_deb_arch STREQUAL armhf)
 else()
     set(_upgrade_gcc_depends "libgcc-s1 (>= 3.0)")
 endif()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), ${_upgrade_gcc_depends}, ${_upgrade_qt_depends}, libstdc++6 (>= 5.2)")
+string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), ${_upgrade_gcc_depends}, ${_upgrade_qt_depends}, libssl3 (>= 3.0.0), "
+    "libstdc++6 (>= 5.2)")
 
 include(CPack)

@@ -2,7 +2,9 @@
 // UpgradeDescribe: writes the file-description document of an upgrade from the files of its
 // new-arrival directory.
 #include "Checksum.h"
+#include "Document.h"
 #include "DocumentOutput.h"
+#include "Signature.h"
 #include "json.h"
 
 #include <QCoreApplication>
@@ -24,16 +26,25 @@ namespace {
 const QLatin1String removeOption("-remove=");
 const QLatin1String outOption("-out=");
 const QLatin1String allOrNothingOption("-all-or-nothing");
+const QLatin1String sequenceOption("-sequence=");
+const QLatin1String signOption("-sign=");
+// A secret key file is two short lines.
+const qint64 secretKeyLimit = 4096;
 
 const char usageText[]
     = R"(Usage: UpgradeDescribe <new-arrival directory> [-remove=<path>]... [-all-or-nothing]
-                       [-out=<file>]
+                       [-sequence=<n>] [-out=<file> [-sign=<secret key file>]]
 Writes the file-description document that UpgradeDeploy reads: one "files-ex" entry, with its
 "path", "modified-time" and "sha256" (the SHA-256 of its contents, which UpgradeDeploy checks
 before it changes anything), for every regular file under the directory (depth first, sorted;
 symbolic links are not followed; the document itself is never listed), and one "files-remove"
 entry for every -remove= option. -all-or-nothing adds "all-or-nothing": true, with which
 UpgradeDeploy puts every file back as it was when one of them cannot be put in place.
+-sequence= adds "sequence": <n>, a whole number from 1 up that must grow from one package to the
+next: UpgradeDeploy refuses a package older than the one installed.
+-sign= (with -out= and -sequence=) signs the document with a minisign secret key made without a
+password ("minisign -G -W"), into <file>.minisig, which is replaced like the document; its trusted
+comment names the sequence and the document's file name. "minisign -V" verifies it.
 The document goes to the standard output, or to <file>, which is replaced only once the whole
 document is written and synced (a symbolic link there is replaced, not followed).
 Exit status: 0 when the whole document was written; 1, after one line on the standard error, on a
@@ -46,6 +57,8 @@ struct Options {
     QStringList removals;
     QString outFile;
     bool allOrNothing = false;
+    quint64 sequence = 0; // 0: none given
+    QString keyFile;
 };
 
 // A file as the file system knows it, whatever path leads to it.
@@ -75,6 +88,17 @@ int printText(const QByteArray& text)
     return 1;
 }
 
+// Plain decimal digits, from 1 up, within 64 bits.
+bool parseSequence(const QString& text, quint64& sequence)
+{
+    bool ok = false;
+    sequence = text.toULongLong(&ok, 10);
+    if (ok && sequence > 0 && QString::number(sequence) == text)
+        return true;
+    fail(QStringLiteral("-sequence= needs a whole number from 1 up, not '%1'").arg(text));
+    return false;
+}
+
 bool parseOptions(const QStringList& arguments, Options& options)
 {
     for (const QString& argument : arguments.mid(1)) {
@@ -84,6 +108,11 @@ bool parseOptions(const QStringList& arguments, Options& options)
             options.outFile = argument.mid(outOption.size());
         } else if (argument == allOrNothingOption) {
             options.allOrNothing = true;
+        } else if (argument.startsWith(sequenceOption)) {
+            if (!parseSequence(argument.mid(sequenceOption.size()), options.sequence))
+                return false;
+        } else if (argument.startsWith(signOption)) {
+            options.keyFile = argument.mid(signOption.size());
         } else if (argument.startsWith(QLatin1Char('-')) || !options.directory.isEmpty()) {
             fail(QStringLiteral("unexpected argument '%1' (try --help)").arg(argument));
             return false;
@@ -93,6 +122,10 @@ bool parseOptions(const QStringList& arguments, Options& options)
     }
     if (options.directory.isEmpty()) {
         fail(QStringLiteral("no new-arrival directory given (try --help)"));
+        return false;
+    }
+    if (!options.keyFile.isEmpty() && (options.outFile.isEmpty() || options.sequence == 0)) {
+        fail(QStringLiteral("-sign= needs -out= and -sequence= (try --help)"));
         return false;
     }
     return true;
@@ -107,6 +140,10 @@ FileIdentities documentFiles(const Options& options)
     struct stat st;
     if (!options.outFile.isEmpty()
         && ::lstat(QFile::encodeName(options.outFile).constData(), &st) == 0)
+        found.append({ st.st_dev, st.st_ino });
+    if (!options.keyFile.isEmpty()
+        && ::lstat(QFile::encodeName(options.outFile + QLatin1String(".minisig")).constData(), &st)
+            == 0)
         found.append({ st.st_dev, st.st_ino });
     if (options.outFile.isEmpty() && ::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode))
         found.append({ st.st_dev, st.st_ino });
@@ -173,8 +210,47 @@ int writeDocument(const QByteArray& document, const QString& outFile)
     return 1;
 }
 
+bool readSecretKey(const QString& keyFile, TSecretKey& key)
+{
+    QByteArray data;
+    QString error;
+    if (!readDocumentBytes(keyFile, secretKeyLimit, false, data, error)) {
+        fail(error);
+        return false;
+    }
+    if (!parseSecretKey(data, key, error)) {
+        fail(QStringLiteral("secret key '%1' cannot be used: %2").arg(keyFile, error));
+        return false;
+    }
+    return true;
+}
+
+// The signature goes beside the document once the document is whole: until then the old pair
+// (if any) stays, and a document whose signature could not follow is refused by a deployer that
+// requires one, never taken for signed.
+int writeSignature(const QByteArray& document, const Options& options, const TSecretKey& key)
+{
+    const QString name = QFileInfo(options.outFile).fileName();
+    if (name.contains(QLatin1Char('\n')) || name.contains(QLatin1Char('\r'))) {
+        fail(QStringLiteral("cannot sign '%1': its name holds a line break").arg(options.outFile));
+        return 1;
+    }
+    const QByteArray comment = "sequence:" + QByteArray::number(options.sequence)
+        + "\tfile:" + name.toUtf8() + "\thashed";
+    const QByteArray signature = signData(key, document, comment);
+    const QString target = options.outFile + QLatin1String(".minisig");
+    QString error = QStringLiteral("signing failed");
+    if (!signature.isEmpty() && saveDocument(target, signature, error))
+        return 0;
+    fail(QStringLiteral("cannot write '%1': %2").arg(target, error));
+    return 1;
+}
+
 int describe(const Options& options)
 {
+    TSecretKey key;
+    if (!options.keyFile.isEmpty() && !readSecretKey(options.keyFile, key))
+        return 1;
     QVariantList files;
     if (!walk(QDir(options.directory), options.directory, documentFiles(options), files))
         return 1;
@@ -183,13 +259,18 @@ int describe(const Options& options)
     document.insert(QStringLiteral("files-remove"), options.removals);
     if (options.allOrNothing)
         document.insert(QStringLiteral("all-or-nothing"), true);
+    if (options.sequence > 0)
+        document.insert(QStringLiteral("sequence"), options.sequence);
     bool ok = true;
     const QByteArray text = JsonCodec::Json::serialize(document, ok, "\n");
     if (!ok) {
         fail(QStringLiteral("cannot write the document"));
         return 1;
     }
-    return writeDocument(text, options.outFile);
+    const int written = writeDocument(text, options.outFile);
+    if (written != 0 || options.keyFile.isEmpty())
+        return written;
+    return writeSignature(text, options, key);
 }
 
 } // namespace

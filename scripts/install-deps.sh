@@ -13,19 +13,21 @@
 # Usage: scripts/install-deps.sh [build|Debian package]...
 set -eu
 common="cmake make g++"
-tests="libgtest-dev libgmock-dev"
+# minisign makes the keys and signatures the signature tests check against (a host program, so a
+# cross build's tests run it natively).
+tests="libgtest-dev libgmock-dev minisign"
 packages=""
 builds=0
 for argument in "$@"; do
     case $argument in
-    native) packages="$packages $common qtbase5-dev $tests" builds=1 ;;
-    qt6) packages="$packages $common qt6-base-dev $tests" builds=1 ;;
+    native) packages="$packages $common qtbase5-dev libssl-dev $tests" builds=1 ;;
+    qt6) packages="$packages $common qt6-base-dev libssl-dev $tests" builds=1 ;;
     armhf | arm64)
         # The cross compiler and the target's Qt 5 and GoogleTest; moc comes from the build
         # machine (qtbase5-dev-tools), and gcc builds the qemu wrapper there.
         packages="$packages $common gcc libc6-dev crossbuild-essential-$argument qemu-user"
-        packages="$packages qtbase5-dev-tools qtbase5-dev:$argument"
-        packages="$packages libgtest-dev:$argument libgmock-dev:$argument"
+        packages="$packages qtbase5-dev-tools qtbase5-dev:$argument libssl-dev:$argument"
+        packages="$packages libgtest-dev:$argument libgmock-dev:$argument minisign"
         builds=1
         ;;
     package) packages="$packages dpkg-dev lintian" builds=1 ;;
@@ -37,6 +39,6 @@ for argument in "$@"; do
     *) packages="$packages $argument" ;;
     esac
 done
-[ $builds -eq 1 ] || packages="$common qtbase5-dev $tests$packages"
+[ $builds -eq 1 ] || packages="$common qtbase5-dev libssl-dev $tests$packages"
 # shellcheck disable=SC2086
 exec "$(dirname "$0")/apt-install.sh" $packages

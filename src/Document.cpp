@@ -69,13 +69,14 @@ QString decodeUtf8(QByteArray& data)
 
 } // namespace
 
-bool readDocument(const QString& fileName, QString& text, QString& error)
+bool readDocumentBytes(
+    const QString& fileName, qint64 limit, bool noFollow, QByteArray& data, QString& error)
 {
     // Not QFile: its open blocks for ever on a FIFO without a writer. O_NONBLOCK makes that open
     // return at once, and the type is then checked on the open descriptor itself, so nothing can
     // swap the file between the check and the read.
-    const TFd fd(::open(
-        QFile::encodeName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const TFd fd(::open(QFile::encodeName(fileName).constData(),
+        O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (noFollow ? O_NOFOLLOW : 0)));
     struct stat st { };
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
         const int openError = errno;
@@ -86,15 +87,27 @@ bool readDocument(const QString& fileName, QString& text, QString& error)
         error = QStringLiteral("open '%1' failed: Not a regular file").arg(fileName);
         return false;
     }
-    QByteArray data;
-    if (!readAllBytes(fd.get(), data)) {
-        const int readError = errno;
+    // The size is checked again after the read: the file may grow in between.
+    int readError = limit >= 0 && st.st_size > limit ? EFBIG : 0;
+    if (readError == 0 && !readAllBytes(fd.get(), data))
+        readError = errno;
+    if (readError == 0 && limit >= 0 && data.size() > limit)
+        readError = EFBIG;
+    if (readError != 0)
         error = QStringLiteral("read '%1' failed: %2").arg(fileName, errnoText(readError));
+    return readError == 0;
+}
+
+bool readDocument(const QString& fileName, QString& text, QString& error)
+{
+    QByteArray data;
+    if (!readDocumentBytes(fileName, -1, false, data, error))
         return false;
-    }
     text = decodeUtf8(data);
     return true;
 }
+
+QString decodeDocument(QByteArray data) { return decodeUtf8(data); }
 
 bool isBlankDocument(const QString& text)
 {

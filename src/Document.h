@@ -12,6 +12,16 @@
 // once. On failure |error| is "open '<file>' failed: <reason>" or "read '<file>' failed: <reason>".
 bool readDocument(const QString& fileName, QString& text, QString& error);
 
+// Reads the whole file |fileName| as bytes, with the same rules. A file of more than |limit| bytes
+// (no limit when negative) fails with "read '<file>' failed: File too large"; with |noFollow| a
+// symbolic link at the last component is refused ("open '<file>' failed: Too many levels of
+// symbolic links").
+bool readDocumentBytes(
+    const QString& fileName, qint64 limit, bool noFollow, QByteArray& data, QString& error);
+
+// The text of document bytes, decoded as readDocument does.
+QString decodeDocument(QByteArray data);
+
 // True when |text| holds nothing but white space and zero characters: what a failed transfer
 // leaves, never a document.
 bool isBlankDocument(const QString& text);

@@ -105,7 +105,8 @@ bool isKnownOption(const QString& argument)
     return argument.startsWith(homeDirOption) || argument.startsWith(appNameOption)
         || argument == guiOption || argument.startsWith(outOption) || argument == checkOption
         || argument.startsWith(delayOption) || argument == noCommitOption
-        || argument == commitOption || argument == rollbackOption;
+        || argument == commitOption || argument == rollbackOption
+        || TProvenance::isOption(argument);
 }
 
 } // namespace
@@ -130,13 +131,15 @@ void TUpgradeDeploy::readOptions()
         else if (argument.startsWith(outOption))
             outFileName = argument.mid(outOption.size());
         else if (argument == checkOption)
-            checkOnly = true;
+            checkOnly = provenance.checkOnly = true;
         else if (argument == noCommitOption)
             noCommit = true;
         else if (argument == commitOption)
             commitRun = true;
         else if (argument == rollbackOption)
             rollbackRun = true;
+        else
+            provenance.takeOption(argument);
         // The program's own path may begin with "-" as well: it is no option.
         if (i > 0 && argument.startsWith(QLatin1Char('-')) && !isKnownOption(argument))
             m_unknownOptions.append(argument);
@@ -232,6 +235,13 @@ void TUpgradeDeploy::start()
         // application starts again. The description stays for the server to send again.
         flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
         dropUnlandedStore();
+        response(errorMsg);
+        return;
+    }
+    // The landed package's sequence is on disk before its description goes: a run cut off in
+    // between finds the description again, at the recorded sequence, and resumes it.
+    if (!provenance.record(errorMsg)) {
+        flushFileSystems({ homeDir, newFileLoc });
         response(errorMsg);
         return;
     }
@@ -453,6 +463,8 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkRemovals(removeList, homeDir);
     for (const QLatin1String& stateFile : notifyStateFiles)
         checkRemoveIfExists(homeDir + QLatin1Char('/') + stateFile);
+    QString ignored;
+    provenance.record(ignored);
     checkRemoveIfExists(newFileDesc);
 }
 
@@ -538,14 +550,19 @@ TUpgradeDeploy::TStart TUpgradeDeploy::applicationStart(const QString& name) con
 }
 
 // Reads and parses one document. A blank text fails when |blankFails|: it is what a failed
-// transfer leaves, never a document to act on.
+// transfer leaves, never a document to act on. With |signedBy|, the bytes read must pass its
+// signature check before they are parsed.
 bool TUpgradeDeploy::parseDocument(const QString& fileName, bool blankFails,
-    const QByteArray& loadedLine, const QString& parseError, QVariant& document)
+    const QByteArray& loadedLine, const QString& parseError, QVariant& document,
+    TProvenance* signedBy)
 {
-    QString text;
-    if (!readDocument(fileName, text, errorMsg))
+    QByteArray data;
+    if (!readDocumentBytes(fileName, -1, false, data, errorMsg))
         return false;
     logLine(loadedLine);
+    if (signedBy && !signedBy->checkSignature(fileName, data, errorMsg))
+        return false;
+    const QString text = decodeDocument(data);
     bool ok = !(blankFails && isBlankDocument(text));
     if (ok)
         document = JsonCodec::Json::parse(text, ok);
@@ -638,7 +655,7 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
     }
     QVariant document, error, plain, extended, removal;
     if (!parseDocument(newFileDesc, true, "Info: file-desc loaded",
-            QStringLiteral("parse '%1' failed").arg(newFileDesc), document))
+            QStringLiteral("parse '%1' failed").arg(newFileDesc), document, &provenance))
         return false;
     TSettings desc(document, newFileDesc, errorMsg);
     desc.optional(QStringLiteral("error-msg"), TSettings::Text, error);
@@ -663,7 +680,7 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
         return false;
     allOrNothing = allOrNothingKey.toBool();
     dropDuplicates(files);
-    return true;
+    return provenance.checkSequence(document, newFileDesc, homeDir, errorMsg);
 }
 
 // Entries that name one file once cleaned ("lib/a", "/lib/./a", "lib//a") would put it in place

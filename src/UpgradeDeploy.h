@@ -4,6 +4,7 @@
 #pragma once
 
 #include "RunLock.h"
+#include "Provenance.h"
 #include "RunLog.h"
 
 #include <QList>
@@ -62,6 +63,8 @@ public:
     // "upgrade.deploy.health" in conf.json: run after the restart, its exit 0 commits the upgrade.
     QString healthProgram;
     int healthTimeout = 60; // "upgrade.deploy.health-timeout", in seconds
+    // The signature and sequence checks ("-keys=", "-state=", "-allow-downgrade").
+    TProvenance provenance;
     // "all-or-nothing": true in the description: every file in place, or every file as it was.
     bool allOrNothing = false;
 
@@ -83,7 +86,7 @@ private:
     void startLog();
     void closeLog();
     bool parseDocument(const QString& fileName, bool blankFails, const QByteArray& loadedLine,
-        const QString& parseError, QVariant& document);
+        const QString& parseError, QVariant& document, TProvenance* signedBy = nullptr);
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
     void dropDuplicates(QList<TReadyFile>& files) const;

@@ -33,6 +33,13 @@ Options:
   -check             dry run: read both documents, verify the checksums and tell on "Check:"
                      lines what the run would do; nothing is stopped, moved, removed or
                      started, and the file description is kept
+  -keys=<dir>        the trusted public keys, minisign's "*.pub" files, and the "revoked" key
+                     ids, one a line (default /etc/upgradedeploy/keys); when it holds a key,
+                     the file description must be signed by one that is not revoked
+  -state=<dir>       where the sequence of the installed package is kept, one file per home
+                     directory (default /var/lib/upgradedeploy)
+  -allow-downgrade   install a package whose "sequence" is older than the installed one, or
+                     another package at the installed sequence, with a warning
   -h, --help         print this help and exit
   --version          print the version and exit
 Any other argument that begins with "-" is ignored, with a warning in the log.
@@ -61,7 +68,13 @@ Documents read:
                      ("error-msg"); when a "sha256" is given, every checksum is verified
                      before anything is touched; with "all-or-nothing": true, a file that
                      cannot be put in place puts every file of the run back, and the run
-                     fails
+                     fails; "sequence" is a whole number that grows from one package to the
+                     next, stored once the run has landed: an older one is refused, the same
+                     one only for the same description (a resumed run)
+  <description>.minisig  the description's signature in minisign's format, made by
+                     "minisign -S" or "UpgradeDescribe -sign=", verified before the description
+                     is parsed; when a key is trusted, every description must carry one, and
+                     a "sequence"
 
 Log lines begin with their kind:
   State:    a phase of the run (Start, Config-Load, File-Desc, File-Verify, File-Upgrade, End)
@@ -73,7 +86,8 @@ Log lines begin with their kind:
 
 Exit status: 0 when the run ended without an "Error:" line (warnings about single files
 included, and when the file description does not exist); 1 when it ended with one (a document
-missing, unreadable or wrong, a checksum that failed, the description's "error-msg"), and when
+missing, unreadable or wrong, a signature that does not verify, an older sequence, a checksum
+that failed, the description's "error-msg"), and when
 this text cannot be written.
 )";
 
