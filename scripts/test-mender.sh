@@ -27,13 +27,13 @@ export UPGRADE_DESCRIBE="$tree/describe/UpgradeDescribe"
 module=/usr/share/mender/modules/v3/upgrade-deploy
 info=/etc/mender/artifact_info
 
-exec 9>/run/lock/upgradedeploy-test-mender.lock
+[ "$(id -u)" -eq 0 ] || { echo "test-mender.sh installs the module for the client: run it as root" >&2 && exit 1; }
+exec 9>"${TMPDIR:-/tmp}/upgradedeploy-test-mender.lock"
 flock -n 9 || { echo "another scripts/test-mender.sh is running" >&2 && exit 1; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/test-mender.XXXXXX")
 work=$(realpath "$work")
-made_info=0 client_pid='' key=''
+made_info=0 key=''
 cleanup() {
-    [ -z "$client_pid" ] || kill -9 "$client_pid" 2>/dev/null || true
     if [ -e "$work/module.saved" ]; then mv -f "$work/module.saved" "$module"; else rm -f "$module"; fi
     [ $made_info -eq 0 ] || rm -f "$info"
     [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
@@ -52,18 +52,18 @@ EOF
 chmod 0755 "$module"
 # UpgradeDeploy as the module runs it. When the FIFO "hold" exists, it tells its pid on the FIFO
 # "ready", waits for a word on "hold", runs UpgradeDeploy killed by faultfs right after its second
-# rename in the home directory (the power cut), and tells the status on "ready".
+# rename in the home directory (the power cut), and tells the status on "ready". A test that
+# failed before it reads or writes them leaves it waiting 150 s at the most.
 cat >"$work/hook-deploy" <<EOF
 #!/bin/sh
 [ -p '$work/hold' ] || exec '$deploy' "\$@"
-echo \$\$ >'$work/ready'
-read -r word <'$work/hold'
+timeout 150 sh -c "echo \$\$ >'$work/ready' && read -r word <'$work/hold'" || exit 1
 status=0
 if [ -n '$faultfs' ]; then
     LD_PRELOAD='$faultfs' FAULTFS_DIRS="\$(cat '$work/home-now')" FAULTFS_CALLS=rename \\
         FAULTFS_AT=2 FAULTFS_ACTION=kill-after '$deploy' "\$@" >'$work/hook.log' 2>&1 || status=\$?
 fi
-echo \$status >'$work/ready'
+timeout 150 sh -c "echo \$status >'$work/ready'"
 EOF
 chmod 0755 "$work/hook-deploy"
 
@@ -239,10 +239,11 @@ scenario_kill_install() {
         --data "$dir/data" --log-file "$dir/log.0" --log-level debug install "$dir/v2.mender" \
         >>"$dir/client.out" 2>&1 &
     client_pid=$!
+    trap 'kill -9 $client_pid 2>/dev/null || true' EXIT
     hook=$(timeout 120 sh -c "read -r pid <'$work/ready' && echo \$pid") || fail "no install began"
     kill -9 "$client_pid"
     wait "$client_pid" || true
-    client_pid=''
+    trap - EXIT
     echo go >"$work/hold"
     killed=$(timeout 120 sh -c "read -r status <'$work/ready' && echo \$status") ||
         fail "the held install (pid $hook) hung"
