@@ -22,6 +22,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config, which FindOpenSSL asks first, must read the target's .pc files (libssl-dev:<arch>),
+# never the host's, whose library it would otherwise hand to the cross linker.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${UPGRADE_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig")
 
 # Target programs (the tests, test discovery, the program the end-to-end tests start) run under
 # qemu-user, named explicitly: there may be no binfmt_misc registration on the build machine. The

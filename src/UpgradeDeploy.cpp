@@ -239,7 +239,8 @@ void TUpgradeDeploy::start()
         return;
     }
     // The landed package's sequence is on disk before its description goes: a run cut off in
-    // between finds the description again, at the recorded sequence, and resumes it.
+    // between finds the description again, at the recorded sequence, and resumes it. A sequence
+    // that cannot be stored keeps the description too, so that the next run stores it.
     if (!provenance.record(errorMsg)) {
         flushFileSystems({ homeDir, newFileLoc });
         response(errorMsg);

@@ -425,4 +425,117 @@ TEST_P(Lands, InstallsThePackageAndStoresItsSequence)
 INSTANTIATE_TEST_SUITE_P(Signatures, Lands, testing::ValuesIn(landings),
     [](const testing::TestParamInfo<Landing>& row) { return std::string(row.param.name); });
 
+TEST_F(Lands, CheckTellsTheVerdictsAndChangesNothing)
+{
+    Site site;
+    for (const char* step : { "offer 1", "land", "offer 2" })
+        site.step(step);
+    const QStringList before = site.snapshot();
+    const Outcome run = site.deploy({ "-check" });
+    SCOPED_TRACE(s(run.log));
+    EXPECT_EQ(run.code, 0);
+    const QStringList lines = run.log.split('\n');
+    for (const char* line :
+        { "Check: signature of '%D' verified with key %A",
+            "Check: sequence 2 is newer than the installed 1", "Check: record sequence 2 in '%S'" })
+        EXPECT_TRUE(lines.contains(site.fill(line))) << "missing: " << line;
+    EXPECT_EQ(s(site.snapshot().join('\n')), s(before.join('\n')));
+}
+
+// A state directory where nothing can be created (as root, only such a file system refuses) fails
+// the store after the files have landed.
+TEST_F(Lands, SequenceThatCannotBeStoredKeepsTheDescriptionForTheNextRun)
+{
+    Site site;
+    site.step("offer 2");
+    const Outcome run = site.deploy({ "-state=/proc/self/fdinfo" });
+    EXPECT_EQ(run.code, 1) << s(run.log);
+    const QString name = QFileInfo(site.fill("%S")).fileName();
+    EXPECT_EQ(run.log.split('\n')
+                  .filter("Error: write state file '/proc/self/fdinfo/" + name + "' failed: ")
+                  .size(),
+        1)
+        << s(run.log);
+    expectTree(site.home, "a.txt=new_a");
+    EXPECT_TRUE(QFileInfo::exists(site.desc)) << "the description was removed";
+
+    const Outcome again = site.deploy();
+    EXPECT_EQ(again.code, 0) << s(again.log);
+    EXPECT_TRUE(again.log.split('\n').contains("Info: sequence 2, none installed")) << s(again.log);
+    EXPECT_TRUE(readAll(site.fill("%S")).startsWith("sequence 2\n"));
+}
+
+// ---- Signing with UpgradeDescribe ------------------------------------------------------------
+
+TEST_F(Lands, DescriptionSignedByUpgradeDescribeVerifiesWithMinisignAndLands)
+{
+    Site site;
+    writeFile(site.home + "/upgrade/new/a.txt", "new_a");
+    const Outcome described = runBuilt(UPGRADE_DESCRIBE_BIN,
+        { site.home + "/upgrade/new", "-remove=old.txt", "-sequence=5", "-out=" + site.desc,
+            "-sign=" + site.root + "/k/a.sec" });
+    ASSERT_EQ(described.code, 0) << s(described.log);
+    QProcess verify;
+    verify.start(minisign(), { "-V", "-p", site.root + "/k/a.pub", "-m", site.desc });
+    verify.waitForFinished(60000);
+    const QString said = QString::fromUtf8(verify.readAllStandardOutput());
+    EXPECT_EQ(verify.exitCode(), 0) << s(said);
+    EXPECT_TRUE(said.contains("Signature and comment signature verified")) << s(said);
+    EXPECT_TRUE(said.contains("Trusted comment: sequence:5\tfile:desc.json\thashed")) << s(said);
+
+    const Outcome run = site.deploy();
+    EXPECT_EQ(run.code, 0) << s(run.log);
+    EXPECT_TRUE(
+        run.log.split('\n').contains(site.fill("Info: signature of '%D' verified with key %A")))
+        << s(run.log);
+    expectTree(site.home, "a.txt=new_a old.txt-");
+}
+
+const struct DescribeFailure {
+    const char* name;
+    const char* arguments; // after the directory, separated by blanks; %O is the document
+    const char* error; // the standard error
+} describeFailures[] = {
+    { "SignWithoutOutFile", "-sequence=1 -sign=%R/k/a.sec",
+        "UpgradeDescribe: -sign= needs -out= and -sequence= (try --help)" },
+    { "SignWithoutSequence", "-out=%O -sign=%R/k/a.sec",
+        "UpgradeDescribe: -sign= needs -out= and -sequence= (try --help)" },
+    { "SequenceZero", "-sequence=0 -out=%O",
+        "UpgradeDescribe: -sequence= needs a whole number from 1 up, not '0'" },
+    { "SequenceWithLeadingZero", "-sequence=07 -out=%O",
+        "UpgradeDescribe: -sequence= needs a whole number from 1 up, not '07'" },
+    { "SequenceBeyond64Bits", "-sequence=18446744073709551616 -out=%O",
+        "UpgradeDescribe: -sequence= needs a whole number from 1 up, not '18446744073709551616'" },
+    { "EncryptedSecretKey", "-sequence=1 -out=%O -sign=%R/k/encrypted.sec",
+        "UpgradeDescribe: secret key '%R/k/encrypted.sec' cannot be used: the key is encrypted "
+        "(make it with \"minisign -G -W\")" },
+    { "PublicKeyForSecretKey", "-sequence=1 -out=%O -sign=%R/k/a.pub",
+        "UpgradeDescribe: secret key '%R/k/a.pub' cannot be used: line 2 is not the base64 of 158 "
+        "bytes" },
+    { "MissingSecretKey", "-sequence=1 -out=%O -sign=%R/k/none.sec",
+        "UpgradeDescribe: open '%R/k/none.sec' failed: No such file or directory" },
+    { "SecretKeyThatIsAFifo", "-sequence=1 -out=%O -sign=%R/k/fifo.sec",
+        "UpgradeDescribe: open '%R/k/fifo.sec' failed: Not a regular file" },
+};
+
+TEST_F(Lands, UpgradeDescribeRefusesToSignWithoutWhatASignatureNeeds)
+{
+    Site site;
+    writeFile(site.home + "/upgrade/new/a.txt", "new_a");
+    QList<QByteArray> lines = readAll(site.root + "/k/a.sec").split('\n');
+    QByteArray field = QByteArray::fromBase64(lines.at(1));
+    lines[1] = field.replace(2, 2, "Sc").toBase64();
+    writeFile(site.root + "/k/encrypted.sec", lines.join('\n'));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(site.root + "/k/fifo.sec").constData(), 0600), 0);
+    for (const DescribeFailure& row : describeFailures) {
+        SCOPED_TRACE(row.name);
+        const QString arguments = site.fill(row.arguments).replace("%O", site.desc);
+        const Outcome run = runBuilt(UPGRADE_DESCRIBE_BIN,
+            QStringList { site.home + "/upgrade/new" } << arguments.split(' '));
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(s(run.log), s(site.fill(row.error) + '\n'));
+        EXPECT_FALSE(QFileInfo::exists(site.desc) || QFileInfo::exists(site.sig));
+    }
+}
+
 } // namespace
