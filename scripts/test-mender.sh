@@ -295,6 +295,15 @@ scenario_older_sequence() {
     same_tree "$dir/home" "$dir/landed" "the older package changed a file"
 }
 
+scenario_unsigned_description() {
+    setup
+    minisign -G -W -p "$dir/keys/release.pub" -s "$dir/release.key" >/dev/null
+    pack v2 "$dir/v2"
+    client install "$dir/v2.mender" && expect_status 1 "$status" "install"
+    called ArtifactInstall && said "Error: signature of .*files.json"
+    same_tree "$dir/home" "$dir/old" "an unsigned description changed a file"
+}
+
 scenario_health_fails() {
     setup ', "health": "bin/health", "health-timeout": 20'
     printf '755 bin/health #!/bin/sh\n' | write_tree "$dir/v2"
@@ -335,6 +344,7 @@ rollback|mender rollback after an install puts the old version back
 kill-install|kill -9 of the client during ArtifactInstall leaves every path old or new; installing again lands it
 signed-artifact|with ArtifactVerifyKey the client refuses an unsigned artifact and installs a signed one
 older-sequence|the module refuses a description with an older sequence that the client would install
+unsigned-description|with a trusted key installed the module refuses a description without a signature
 health-fails|a failing health check fails the deployment and the old version stays
 EOF
 echo "$passed passed, $failed failed"
