@@ -209,6 +209,18 @@ scenario_install_commit() {
         fail "the application was restarted otherwise than by a direct run"
 }
 
+scenario_meta_data_home() {
+    setup
+    sed -i "s|^homedir=.*|homedir=$dir/elsewhere|; s|^appname=.*|appname=bin/none|" "$work/mender.conf"
+    echo "{ \"homedir\": \"$dir/home\", \"appname\": \"bin/app\" }" >"$dir/meta-data.json"
+    pack v2 "$dir/v2" -meta-data="$dir/meta-data.json"
+    client install "$dir/v2.mender" && expect_status 0 "$status" "install"
+    client commit && expect_status 0 "$status" "commit"
+    grep -q 'core 2' "$dir/home/lib/libcore.so" || fail "the package did not land in the meta-data's home"
+    restarted "$dir/home" 1
+    grep -q -- '-entrust=bin/app' "$dir/home/keeper.log" || fail "the meta-data's appname was not restarted"
+}
+
 scenario_wrong_checksum() {
     setup
     # UpgradeDescribe, then one byte changed in a described file.
@@ -339,6 +351,7 @@ while IFS='|' read -r name text; do
 done <<EOF
 module-rows|the module refuses hostile settings, meta-data and payloads, and repeats states safely
 install-commit|an installed and committed artifact leaves the home as a direct run does
+meta-data-home|the artifact's meta-data names the home directory and the program to restart
 wrong-checksum|a payload with a wrong checksum fails, is rolled back and leaves every file as before
 rollback|mender rollback after an install puts the old version back
 kill-install|kill -9 of the client during ArtifactInstall leaves every path old or new; installing again lands it
