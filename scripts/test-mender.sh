@@ -51,7 +51,7 @@ UPGRADEDEPLOY_MENDER_CONF='$work/mender.conf' exec '$top/mender/upgrade-deploy' 
 EOF
 chmod 0755 "$module"
 # UpgradeDeploy as the module runs it. When the FIFO "hold" exists, it tells its pid on the FIFO
-# "ready", waits for a word on "hold", runs UpgradeDeploy killed by faultfs right after its second
+# "ready", waits for a word on "hold", runs UpgradeDeploy killed by faultfs right after its fourth
 # rename in the home directory (the power cut), and tells the status on "ready". A test that
 # failed before it reads or writes them leaves it waiting 150 s at the most.
 cat >"$work/hook-deploy" <<EOF
@@ -61,7 +61,7 @@ timeout 150 sh -c "echo \$\$ >'$work/ready' && read -r word <'$work/hold'" || ex
 status=0
 if [ -n '$faultfs' ]; then
     LD_PRELOAD='$faultfs' FAULTFS_DIRS="\$(cat '$work/home-now')" FAULTFS_CALLS=rename \\
-        FAULTFS_AT=2 FAULTFS_ACTION=kill-after '$deploy' "\$@" >'$work/hook.log' 2>&1 || status=\$?
+        FAULTFS_AT=4 FAULTFS_ACTION=kill-after '$deploy' "\$@" >'$work/hook.log' 2>&1 || status=\$?
 fi
 timeout 150 sh -c "echo \$status >'$work/ready'"
 EOF
@@ -263,14 +263,22 @@ scenario_kill_install() {
     rm -f "$work/hold" "$work/ready"
     printf '    %-8s %s\n' "install:" "$(sed -n 's/.*Calling module: [^ ]* \([A-Za-z]*\) .*/\1/p' \
         "$dir/log.0" | tr '\n' ' ')(killed)" >>"$dir/states"
-    snapshot "$dir/home" >"$dir/now"
+    snapshot "$dir/home" >"$dir/cut"
     # Each path of either version as it was or as it will be; backups and a journal may be there.
-    mixed=$(awk 'FILENAME == ARGV[1] { old[$NF] = $0; next }
+    # The fourth rename in home (the store's manifest, the journal, two files) cuts the upgrade in
+    # the middle: some paths must be new and some old.
+    cut=$(awk 'FILENAME == ARGV[1] { old[$NF] = $0; next }
         FILENAME == ARGV[2] { new[$NF] = $0; next }
         { now[$NF] = $0 }
-        function check(p) { if (now[p] != old[p] && now[p] != new[p]) print p }
-        END { for (p in old) check(p); for (p in new) check(p) }' "$dir/old" "$dir/new" "$dir/now")
-    [ -z "$mixed" ] || fail "paths neither old nor new after the kill: $mixed"
+        function check(p) {
+            if (now[p] == old[p] && now[p] != new[p]) olds++
+            else if (now[p] == new[p] && now[p] != old[p]) news++
+            else if (now[p] != old[p]) printf " %s", p
+        }
+        END { for (p in old) if (!(p in new)) check(p); for (p in new) check(p)
+              printf "|%d|%d\n", olds, news }' "$dir/old" "$dir/new" "$dir/cut")
+    [ "${cut%%|*}" = '' ] || fail "paths neither old nor new after the kill:${cut%%|*}"
+    [ -z "$faultfs" ] || case $cut in *'|0|'* | *'|0') fail "the kill did not cut the upgrade in the middle ($cut)" ;; esac
     client install "$dir/v2.mender" && expect_status 0 "$status" "install again"
     client commit && expect_status 0 "$status" "commit"
     same_tree "$dir/home" "$dir/new" "the home differs from a direct run"
