@@ -220,13 +220,13 @@ void TUpgradeDeploy::start()
         return;
     }
 
-    logLine("State: File-Upgrade");
     // Before the first change: the previous version goes to the rollback store (when it is to be
     // kept), or the run is refused on top of an upgrade that is not committed.
     if (!keepPreviousVersion(files, removeList)) {
         response(errorMsg);
         return;
     }
+    logLine("State: File-Upgrade");
     if (!upgrade(files, removeList, verification)) {
         // Every file the run put in place is back as it was: that is on disk before the
         // application starts again. The description stays for the server to send again.
