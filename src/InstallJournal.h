@@ -41,10 +41,10 @@ struct TFileId {
     dev_t device = 0;
     ino_t inode = 0;
     bool isSet() const { return inode != 0; }
-    bool operator==(const TFileId& other) const
-    {
-        return device == other.device && inode == other.inode;
-    }
+    // Files are compared within the directory of one path, whose file system is the one recorded;
+    // but a device number may change across the reboot that follows a power cut (devices are
+    // numbered as they are found), so only the inode is compared.
+    bool operator==(const TFileId& other) const { return inode == other.inode; }
 };
 
 struct TJournalEntry {

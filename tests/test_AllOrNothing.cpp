@@ -255,7 +255,61 @@ TEST_P(AllOrNothing, FailureReturnsEveryFileToWhatItWas)
 INSTANTIATE_TEST_SUITE_P(Runs, AllOrNothing, testing::ValuesIn(rows),
     [](const testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
 
+// A hard link planted at the journal's temporary name, to a file outside home: the run writes a
+// journal of its own and leaves that file as it was.
+TEST(AllOrNothingJournal, TemporaryNameHoldingAHardLinkIsNeverWrittenThrough)
+{
+    QTemporaryDir tmp;
+    const QString home = tmp.path() + "/home";
+    makeTree(tmp.path(), baseTree);
+    makeTree(tmp.path(), "out=OUT");
+    writeConf(home);
+    writeFile(home + "/new/files.json", describe(plainDesc));
+    ASSERT_EQ(::link(QFile::encodeName(tmp.path() + "/out").constData(),
+                  QFile::encodeName(home + "/new/files.json.journal.new").constData()),
+        0);
+    const Outcome run = deploy(home);
+    EXPECT_EQ(run.code, 0) << s(run.log);
+    expectTree(tmp.path(), newTree);
+    expectTree(tmp.path(), "out=OUT");
+}
+
 #ifdef UPGRADE_FAULTFS_LIB
+// The journal is whole on disk before the first file moves: its temporary file is fsynced, renamed
+// to the journal's name, and that rename made durable by an fsync of its directory, in this order,
+// all before the first rename of a new file into home. (A journal left to the page cache passes
+// every other test: only a power cut would show it.)
+TEST(AllOrNothingJournal, ReachesTheDiskBeforeTheFirstFileMoves)
+{
+    QTemporaryDir tmp;
+    const QString home = QFileInfo(tmp.path()).canonicalFilePath() + "/home";
+    makeTree(tmp.path(), baseTree);
+    writeConf(home);
+    writeFile(home + "/new/files.json", describe(plainDesc));
+    const QString trace = tmp.path() + "/trace";
+    const Outcome run = deploy(
+        home, { "FAULTFS_DIRS=" + home, "FAULTFS_CALLS=sync,rename", "FAULTFS_TRACE=" + trace });
+    ASSERT_EQ(run.code, 0) << s(run.log);
+    const QStringList calls = QString::fromUtf8(readAll(trace)).split('\n');
+    const auto first = [&](const char* pattern) {
+        const QRegularExpression call(pattern);
+        for (int i = 0; i < calls.size(); ++i) {
+            if (call.match(calls.at(i)).hasMatch())
+                return i;
+        }
+        return -1;
+    };
+    const int written = first("^\\d+ sync f(data)?sync @0:new/files\\.json\\.journal\\.new$");
+    const int named = first("^\\d+ rename \\w+ 0:new/files\\.json\\.journal\\.new "
+                            "0:new/files\\.json\\.journal$");
+    const int durable = first("^\\d+ sync f(data)?sync @0:new$");
+    const int moved = first("^\\d+ rename \\w+ 0:new/[anbc] 0:[anbc]$");
+    EXPECT_GE(written, 0) << s(calls.join('\n'));
+    EXPECT_LT(written, named) << s(calls.join('\n'));
+    EXPECT_LT(named, durable) << s(calls.join('\n'));
+    EXPECT_LT(durable, moved) << s(calls.join('\n'));
+}
+
 // The crash rows' upgrade: replacements directly in home and two levels down (an executable, a
 // library), a file installed in a directory that is not there yet, a file with the same contents
 // as before, and a removal.
@@ -409,26 +463,33 @@ TEST(AllOrNothingPowerLoss, KilledRunAndRerunReachTheWholeNewOrTheWholeOldState)
         for (const auto& point : crashPoints(calls)) {
             SCOPED_TRACE(std::string(failing ? "failing package, " : "") + point.first + " call "
                 + std::to_string(point.second) + " of " + std::to_string(calls));
+            // Each rerun starts from a cut of its own: what a cut leaves includes the inodes the
+            // journal recorded, which no copy of the tree keeps.
+            const auto cutAtPoint = [&](Crash& crash) {
+                const Outcome cut = deploy(crash.home, crash.faults(point.first, point.second));
+                EXPECT_EQ(cut.code, -1) << s(cut.log);
+                EXPECT_TRUE(oldOrNew(crash.home)) << s(state(crash.home));
+            };
             Crash crash(failing);
-            const Outcome cut = deploy(crash.home, crash.faults(point.first, point.second));
-            ASSERT_EQ(cut.code, -1) << s(cut.log);
-            ASSERT_TRUE(oldOrNew(crash.home)) << s(state(crash.home));
+            cutAtPoint(crash);
             if (failing) {
-                const Outcome rerun = deploy(crash.home);
-                expectWhole(crash.home, rerun, true);
+                expectWhole(crash.home, deploy(crash.home), true);
                 continue;
             }
-            const QString copy = crash.tmp.path() + "/copy", spoilt = crash.tmp.path() + "/spoilt";
-            ASSERT_EQ(QProcess::execute("cp", { "-a", crash.home, copy }), 0);
-            ASSERT_EQ(QProcess::execute("cp", { "-a", crash.home, spoilt }), 0);
             expectWhole(crash.home, deploy(crash.home), false);
-            expectWhole(copy, deploy(copy, linksFail + QStringList("FAULTFS_DIRS=" + copy)), true);
+            Crash linkless(failing);
+            cutAtPoint(linkless);
+            expectWhole(linkless.home,
+                deploy(linkless.home, linksFail + QStringList("FAULTFS_DIRS=" + linkless.home)),
+                true);
             // The last new file, if the cut-off run has not moved it in, goes bad: the rerun
             // fails its verification and must undo what the cut-off run did.
-            const QString last = spoilt + "/new/" + std::rbegin(package)->path;
+            Crash spoilt(failing);
+            cutAtPoint(spoilt);
+            const QString last = spoilt.home + "/new/" + std::rbegin(package)->path;
             if (QFileInfo::exists(last))
                 writeFile(last, "spoilt");
-            expectWhole(spoilt, deploy(spoilt), true);
+            expectWhole(spoilt.home, deploy(spoilt.home), true);
         }
     }
 }
