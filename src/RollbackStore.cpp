@@ -479,21 +479,24 @@ bool TRollbackStore::restore(const TStoreEntry& entry, QString& error) const
         && ::fstatat(m_storeFd.get(), saved.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
         && errno == ENOENT)
         return true;
-    if (errno != EXDEV) {
-        error = failed("restore", place.target(), errno);
-        return false;
-    }
-    // Across file systems: a whole copy beside the path, flushed, then one rename in, and only
-    // then the saved file goes.
-    const QByteArray copy = name + copySuffix;
-    if (::fstatat(m_storeFd.get(), saved.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
-        || !copyFile(m_storeFd.get(), saved.constData(), st, dir.get(), copy.constData())
-        || ::renameat(dir.get(), copy.constData(), dir.get(), name.constData()) != 0
-        || !syncDir(dir.get()) || ::unlinkat(m_storeFd.get(), saved.constData(), 0) != 0) {
+    if (errno != EXDEV || !copyBack(saved, dir.get(), name)) {
         error = failed("restore", place.target(), errno);
         return false;
     }
     return true;
+}
+
+// Across file systems: a whole copy beside the path, flushed, then one rename in, and only then
+// the saved file goes. Power cut before the rename: the path holds the new file, a partial copy
+// beside it is made anew by the repeated rollback; after it: the old file, whole.
+bool TRollbackStore::copyBack(const QByteArray& saved, int dir, const QByteArray& name) const
+{
+    const QByteArray copy = name + copySuffix;
+    struct stat st { };
+    return ::fstatat(m_storeFd.get(), saved.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+        && copyFile(m_storeFd.get(), saved.constData(), st, dir, copy.constData())
+        && ::renameat(dir, copy.constData(), dir, name.constData()) == 0 && syncDir(dir)
+        && ::unlinkat(m_storeFd.get(), saved.constData(), 0) == 0;
 }
 
 bool TRollbackStore::drop(QString& error)

@@ -88,6 +88,7 @@ private:
     bool writeManifest(QString& error) const;
     bool parseManifest(const QByteArray& text);
     bool removeLeftovers(QString& error) const;
+    bool copyBack(const QByteArray& saved, int dir, const QByteArray& name) const;
 
     QString m_homeDir;
     TFileDescriptor m_homeFd;

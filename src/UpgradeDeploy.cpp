@@ -11,6 +11,7 @@
 #include "json.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -223,13 +224,13 @@ void TUpgradeDeploy::start()
         return;
     }
 
-    logLine("State: File-Upgrade");
     // Before the first change: the previous version goes to the rollback store (when it is to be
     // kept), or the run is refused on top of an upgrade that is not committed.
     if (!keepPreviousVersion(files, removeList)) {
         response(errorMsg);
         return;
     }
+    logLine("State: File-Upgrade");
     if (!upgrade(files, removeList, verification)) {
         // Every file the run put in place is back as it was: that is on disk before the
         // application starts again. The description stays for the server to send again.
@@ -268,7 +269,7 @@ bool TUpgradeDeploy::upgrade(
         deployFiles(files, verification);
         // A journal that an all-or-nothing run of an earlier description left describes files
         // this run may just have replaced: it must never undo them.
-        TInstallJournal(newFileDesc).remove();
+        TInstallJournal(newFileDesc, m_descSha256).remove();
     }
     removeFiles(removeList);
     removeNotifyState();
@@ -294,16 +295,17 @@ bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& 
 
 void TUpgradeDeploy::deployFiles(QList<TReadyFile>& files, const TVerification& verification)
 {
-    QList<int> placed;
-    deployEach(files, verification, false, placed);
+    deployEach(files, verification, nullptr);
 }
 
-// Deploys the files in list order and appends the index of each one it puts in place to |placed|.
-// Without |keepBackups| a failure is a warning and the next file follows; with it, the first
-// failure ends the loop, its text in errorMsg, and every backup stays for rollBack().
-bool TUpgradeDeploy::deployEach(QList<TReadyFile>& files, const TVerification& verification,
-    bool keepBackups, QList<int>& placed)
+// Deploys the files in list order. Without |journal| a failure is a warning and the next file
+// follows. With it (all or nothing) every backup stays for rollBack(), a backup that a cut-off run
+// left is kept only where the journal owns it, and the first failure ends the loop, its text in
+// errorMsg.
+bool TUpgradeDeploy::deployEach(
+    QList<TReadyFile>& files, const TVerification& verification, const TInstallJournal* journal)
 {
+    const bool keepBackups = journal != nullptr;
     logLine("NewFileCount: " + QByteArray::number(files.size()));
     for (int i = 0; i < files.size(); ++i) {
         TReadyFile& file = files[i];
@@ -316,46 +318,50 @@ bool TUpgradeDeploy::deployEach(QList<TReadyFile>& files, const TVerification& v
                 warnUnlessBackupDropped(file);
             continue;
         }
-        const QString error = file.deploy(newFileLoc, homeDir, keepBackups);
-        if (error.isEmpty()) {
-            placed.append(i);
-        } else if (keepBackups) {
+        const TJournalEntry* entry = journal ? journal->find(file.path) : nullptr;
+        const QString error
+            = file.deploy(newFileLoc, homeDir, keepBackups, entry ? entry->old : TFileId());
+        if (error.isEmpty())
+            continue;
+        if (keepBackups) {
             errorMsg = error;
             return false;
-        } else {
-            logLine("Warning: " + logText(error));
         }
+        logLine("Warning: " + logText(error));
     }
     return true;
 }
 
-// All or nothing. Before the first rename, the paths that have no installed file (nor a backup
-// of one a cut-off run left) go to the journal, on disk. Every replacement keeps its backup. At
-// the first failure every file put in place is returned to what it was: by this run, or by a
-// cut-off run of the same description (its backups and journal entries tell which). Otherwise
-// the upgrade has landed whole, and the backups and the journal are dropped.
+// All or nothing. Before the first change, every file the run will put in place goes to the
+// journal, on disk: the installed file its backup will keep and the new file that will stand at
+// the path. Every replacement keeps its backup. At the first failure every file the journal owns
+// is returned to what it was, whether this run or a cut-off run of the same description put it
+// there. Otherwise the upgrade has landed whole, and the backups and the journal are dropped.
 bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification)
 {
-    TInstallJournal journal(newFileDesc);
-    QString error;
-    if (!journal.load(error))
-        logLine("Warning: " + logText(error));
-    QStringList fresh;
+    TInstallJournal journal(newFileDesc, m_descSha256);
+    loadJournal(journal);
+    QVector<TJournalEntry> planned;
+    planned.reserve(files.size());
     for (int i = 0; i < files.size(); ++i) {
-        const TInstalled found = lookAtInstalled(homeDir, files.at(i).path);
-        if (!verification.inPlace.contains(i) && found.known && !found.target && !found.backup)
-            fresh.append(files.at(i).path);
+        const TReadyFile& file = files.at(i);
+        TJournalEntry entry;
+        // A file already in place that no journal of this description owns was not put there by
+        // a run of it: it is left as it is, whatever happens.
+        if (!verification.inPlace.contains(i) && !journal.find(file.path)
+            && planReplacement(homeDir, newFileLoc, file.path, file.sha256, entry))
+            planned.append(entry);
     }
-    if (!journal.record(fresh, error)) {
+    QString error;
+    if (!journal.record(planned, error)) {
         // Nothing of this run has moved; what a cut-off run put in place is undone all the same.
         errorMsg = error;
-        if (rollBack(files, QList<int>(), journal) > 0)
+        if (rollBack(files, journal) > 0)
             errorMsg = QLatin1String("rolled back: ") + errorMsg;
         return false;
     }
-    QList<int> placed;
-    if (!deployEach(files, verification, true, placed)) {
-        rollBack(files, placed, journal);
+    if (!deployEach(files, verification, &journal)) {
+        rollBack(files, journal);
         errorMsg = QLatin1String("rolled back: ") + errorMsg;
         return false;
     }
@@ -365,23 +371,29 @@ bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerific
     return true;
 }
 
-// Undoes, last first, every file of the list that this run put in place, and every file that a
-// cut-off run put in place: one with a backup beside it, or one the journal holds that is there.
-// The journal goes only when every file is back, so that a run cut off here, or one whose restore
+// A journal that cannot be read, or belongs to another description, owns nothing.
+void TUpgradeDeploy::loadJournal(TInstallJournal& journal)
+{
+    QString error;
+    if (!journal.load(error))
+        logLine("Warning: " + logText(error));
+}
+
+// Undoes, last first, what the journal owns of every file of the list (see undoReplacement). The
+// journal goes only when every file is back, so that a run cut off here, or one whose restore
 // failed, leaves the record for the next run.
-int TUpgradeDeploy::rollBack(
-    const QList<TReadyFile>& files, const QList<int>& placed, const TInstallJournal& journal)
+int TUpgradeDeploy::rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal)
 {
     int undone = 0;
     bool restored = true;
     for (int i = files.size() - 1; i >= 0; --i) {
-        const QString& path = files.at(i).path;
-        const TInstalled found = lookAtInstalled(homeDir, path);
-        if (!placed.contains(i) && !found.backup && !(journal.contains(path) && found.target))
+        const TJournalEntry* entry = journal.find(files.at(i).path);
+        const TUndo result = entry ? undoReplacement(homeDir, *entry) : TUndo::Untouched;
+        if (result == TUndo::Untouched)
             continue;
-        const QByteArray target = quoted(THomePath(homeDir, path).target());
         ++undone;
-        if (undoReplacement(homeDir, path)) {
+        const QByteArray target = quoted(THomePath(homeDir, entry->path).target());
+        if (result == TUndo::Restored) {
             logLine("Info: restore " + target + " ok");
         } else {
             logLine("Warning: restore " + target + " failed");
@@ -395,11 +407,9 @@ int TUpgradeDeploy::rollBack(
 
 int TUpgradeDeploy::undoCutOffRun(const QList<TReadyFile>& files)
 {
-    TInstallJournal journal(newFileDesc);
-    QString error;
-    if (!journal.load(error))
-        logLine("Warning: " + logText(error));
-    return rollBack(files, QList<int>(), journal);
+    TInstallJournal journal(newFileDesc, m_descSha256);
+    loadJournal(journal);
+    return rollBack(files, journal);
 }
 
 void TUpgradeDeploy::warnUnlessBackupDropped(const TReadyFile& file)
@@ -555,7 +565,7 @@ TUpgradeDeploy::TStart TUpgradeDeploy::applicationStart(const QString& name) con
 // signature check before they are parsed.
 bool TUpgradeDeploy::parseDocument(const QString& fileName, bool blankFails,
     const QByteArray& loadedLine, const QString& parseError, QVariant& document,
-    TProvenance* signedBy)
+    TProvenance* signedBy, QByteArray* sha256)
 {
     QByteArray data;
     if (!readDocumentBytes(fileName, -1, false, data, errorMsg))
@@ -564,6 +574,8 @@ bool TUpgradeDeploy::parseDocument(const QString& fileName, bool blankFails,
     if (signedBy && !signedBy->checkSignature(fileName, data, errorMsg))
         return false;
     const QString text = decodeDocument(data);
+    if (sha256)
+        *sha256 = QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
     bool ok = !(blankFails && isBlankDocument(text));
     if (ok)
         document = JsonCodec::Json::parse(text, ok);
@@ -656,7 +668,8 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
     }
     QVariant document, error, plain, extended, removal;
     if (!parseDocument(newFileDesc, true, "Info: file-desc loaded",
-            QStringLiteral("parse '%1' failed").arg(newFileDesc), document, &provenance))
+            QStringLiteral("parse '%1' failed").arg(newFileDesc), document, &provenance,
+            &m_descSha256))
         return false;
     TSettings desc(document, newFileDesc, errorMsg);
     desc.optional(QStringLiteral("error-msg"), TSettings::Text, error);

@@ -3,8 +3,8 @@
 // checksums, puts the new files in place, removes the listed ones and restarts the application.
 #pragma once
 
-#include "RunLock.h"
 #include "Provenance.h"
+#include "RunLock.h"
 #include "RunLog.h"
 
 #include <QList>
@@ -85,17 +85,19 @@ private:
     void readOptions();
     void startLog();
     void closeLog();
+    // |sha256|, when given, gets the SHA-256 of the document's text (hex digits).
     bool parseDocument(const QString& fileName, bool blankFails, const QByteArray& loadedLine,
-        const QString& parseError, QVariant& document, TProvenance* signedBy = nullptr);
+        const QString& parseError, QVariant& document, TProvenance* signedBy = nullptr,
+        QByteArray* sha256 = nullptr);
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
     void dropDuplicates(QList<TReadyFile>& files) const;
     void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
     bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
-    bool deployEach(QList<TReadyFile>& files, const TVerification& verification, bool keepBackups,
-        QList<int>& placed);
-    int rollBack(
-        const QList<TReadyFile>& files, const QList<int>& placed, const TInstallJournal& journal);
+    bool deployEach(QList<TReadyFile>& files, const TVerification& verification,
+        const TInstallJournal* journal);
+    void loadJournal(TInstallJournal& journal);
+    int rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal);
     int undoCutOffRun(const QList<TReadyFile>& files);
     void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
     void removeFiles(const QStringList& removeList);
@@ -134,4 +136,5 @@ private:
 
     QStringList m_unknownOptions;
     TRunLock m_lock;
+    QByteArray m_descSha256; // of the description's text: ties the journal to it
 };
