@@ -74,5 +74,6 @@ install(PROGRAMS "${PROJECT_SOURCE_DIR}/mender/upgrade-deploy"
     DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/mender/modules/v3")
 install(FILES "${PROJECT_SOURCE_DIR}/mender/mender.conf"
     DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/upgradedeploy/examples")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mender-client")
 
 include(CPack)
