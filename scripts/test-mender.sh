@@ -57,9 +57,12 @@ chmod 0755 "$module"
 cat >"$work/hook-deploy" <<EOF
 #!/bin/sh
 [ -p '$work/hold' ] || exec '$deploy' "\$@"
-timeout 150 sh -c "echo \$\$ >'$work/ready' && read -r word <'$work/hold'" || exit 1
+word=\$(timeout 150 sh -c "echo \$\$ >'$work/ready' && read -r word <'$work/hold' && echo \\\$word") ||
+    exit 1
 status=0
-if [ -n '$faultfs' ]; then
+if [ "\$word" = whole ]; then
+    '$deploy' "\$@" >'$work/hook.log' 2>&1 || status=\$?
+elif [ -n '$faultfs' ]; then
     LD_PRELOAD='$faultfs' FAULTFS_DIRS="\$(cat '$work/home-now')" FAULTFS_CALLS=rename \\
         FAULTFS_AT=4 FAULTFS_ACTION=kill-after '$deploy' "\$@" >'$work/hook.log' 2>&1 || status=\$?
 fi
@@ -242,10 +245,9 @@ scenario_rollback() {
     same_tree "$dir/home" "$dir/old" "the old version is not back" files
 }
 
-scenario_kill_install() {
-    setup
-    reference
-    pack v2 "$dir/v2"
+# Starts an install, holds it in UpgradeDeploy, kills the client there, then lets UpgradeDeploy
+# go on as the word says ("go": cut off by faultfs; "whole": to its end) and waits for it.
+kill_client_in_install() { # word
     mkfifo "$work/hold" "$work/ready"
     mender --no-syslog --config "$dir/client.json" --fallback-config "$dir/none.json" \
         --data "$dir/data" --log-file "$dir/log.0" --log-level debug install "$dir/v2.mender" \
@@ -256,13 +258,20 @@ scenario_kill_install() {
     kill -9 "$client_pid"
     wait "$client_pid" || true
     trap - EXIT
-    echo go >"$work/hold"
-    killed=$(timeout 120 sh -c "read -r status <'$work/ready' && echo \$status") ||
+    echo "$1" >"$work/hold"
+    ended=$(timeout 120 sh -c "read -r status <'$work/ready' && echo \$status") ||
         fail "the held install (pid $hook) hung"
-    [ -z "$faultfs" ] || [ "$killed" -eq 137 ] || fail "UpgradeDeploy was not cut off: status $killed"
     rm -f "$work/hold" "$work/ready"
     printf '    %-8s %s\n' "install:" "$(sed -n 's/.*Calling module: [^ ]* \([A-Za-z]*\) .*/\1/p' \
         "$dir/log.0" | tr '\n' ' ')(killed)" >>"$dir/states"
+}
+
+scenario_kill_install() {
+    setup
+    reference
+    pack v2 "$dir/v2"
+    kill_client_in_install go
+    [ -z "$faultfs" ] || [ "$ended" -eq 137 ] || fail "UpgradeDeploy was not cut off: status $ended"
     snapshot "$dir/home" >"$dir/cut"
     # Each path of either version as it was or as it will be; backups and a journal may be there.
     # The fourth rename in home (the store's manifest, the journal, two files) cuts the upgrade in
@@ -278,7 +287,21 @@ scenario_kill_install() {
         END { for (p in old) if (!(p in new)) check(p); for (p in new) check(p)
               printf "|%d|%d\n", olds, news }' "$dir/old" "$dir/new" "$dir/cut")
     [ "${cut%%|*}" = '' ] || fail "paths neither old nor new after the kill:${cut%%|*}"
-    [ -z "$faultfs" ] || case $cut in *'|0|'* | *'|0') fail "the kill did not cut the upgrade in the middle ($cut)" ;; esac
+    [ -z "$faultfs" ] || case $cut in *'|0|'* | *'|0')
+        fail "the kill did not cut the upgrade in the middle ($cut)" ;;
+    esac
+    client install "$dir/v2.mender" && expect_status 0 "$status" "install again"
+    client commit && expect_status 0 "$status" "commit"
+    same_tree "$dir/home" "$dir/new" "the home differs from a direct run"
+}
+
+# The client dies after UpgradeDeploy has landed the upgrade but before it could record it.
+scenario_kill_after_landing() {
+    setup
+    reference
+    pack v2 "$dir/v2"
+    kill_client_in_install whole
+    [ "$ended" -eq 0 ] || fail "the held UpgradeDeploy failed: status $ended"
     client install "$dir/v2.mender" && expect_status 0 "$status" "install again"
     client commit && expect_status 0 "$status" "commit"
     same_tree "$dir/home" "$dir/new" "the home differs from a direct run"
@@ -363,6 +386,7 @@ meta-data-home|the artifact's meta-data names the home directory and the program
 wrong-checksum|a payload with a wrong checksum fails, is rolled back and leaves every file as before
 rollback|mender rollback after an install puts the old version back
 kill-install|kill -9 of the client during ArtifactInstall leaves every path old or new; installing again lands it
+kill-after-landing|kill -9 of the client once UpgradeDeploy has landed the upgrade; installing again keeps it
 signed-artifact|with ArtifactVerifyKey the client refuses an unsigned artifact and installs a signed one
 older-sequence|the module refuses a description with an older sequence that the client would install
 unsigned-description|with a trusted key installed the module refuses a description without a signature
