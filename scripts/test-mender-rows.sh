@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=sh disable=SC2154 # top, work and dir are the sourcing script's
 # Rows of scripts/test-mender.sh (sourced there): the upgrade-deploy module run directly, as the
 # client calls it, with a recorder in place of UpgradeDeploy. The settings rows give configuration
 # lines (";" between them) and meta-data, and the arguments UpgradeDeploy must get, or "refused".

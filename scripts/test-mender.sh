@@ -377,6 +377,7 @@ run() { # name, description
     [ ! -s "$dir/states" ] || cat "$dir/states"
 }
 while IFS='|' read -r name text; do
+    # shellcheck disable=SC2254 # the pattern is a glob on purpose
     case $name in '' | ${only:-*}) ;; *) continue ;; esac
     [ -z "$name" ] || run "$name" "$text"
 done <<EOF
