@@ -137,7 +137,8 @@ QString keyIdText(const QByteArray& keyId)
 {
     QString text;
     for (int i = keyId.size() - 1; i >= 0; --i)
-        text += QStringLiteral("%1").arg(static_cast<uchar>(keyId.at(i)), 2, 16, QLatin1Char('0'));
+        text += QStringLiteral("%1").arg(
+            static_cast<uint>(static_cast<uchar>(keyId.at(i))), 2, 16, QLatin1Char('0'));
     return text.toUpper();
 }
 

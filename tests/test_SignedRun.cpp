@@ -96,7 +96,9 @@ public:
             = QByteArray::fromBase64(readAll(root + "/k/" + name + ".pub").split('\n').at(1));
         QString text;
         for (int i = 9; i >= 2; --i)
-            text += QString("%1").arg(static_cast<uchar>(key.at(i)), 2, 16, QChar('0')).toUpper();
+            text += QString("%1")
+                        .arg(static_cast<uint>(static_cast<uchar>(key.at(i))), 2, 16, QChar('0'))
+                        .toUpper();
         return text;
     }
     QString fill(const char* text) const
