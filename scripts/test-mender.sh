@@ -12,10 +12,12 @@
 # holds a lock so that two runs never share them. The wrapper and the stand-in for UpgradeDeploy
 # that holds an install at a known point are the test's own; the shipped module has no test hook.
 # Usage: scripts/test-mender.sh [native build directory [scenario name pattern]]
+# KEEP_WORK=1 keeps the temporary directory, with every client log, for a look afterwards.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 tree=${1:-"$top/build"}
 only=${2:-}
+[ "$(id -u)" -eq 0 ] || { echo "test-mender.sh installs the module for the client: run it as root" >&2 && exit 1; }
 "$top/scripts/install-deps.sh" mender
 [ -f "$tree/CMakeCache.txt" ] || cmake -S "$top" -B "$tree" -DUPGRADE_WERROR=ON >/dev/null
 cmake --build "$tree" --parallel "$(nproc)" --target UpgradeDeploy UpgradeDescribe >/dev/null
@@ -27,7 +29,6 @@ export UPGRADE_DESCRIBE="$tree/describe/UpgradeDescribe"
 module=/usr/share/mender/modules/v3/upgrade-deploy
 info=/etc/mender/artifact_info
 
-[ "$(id -u)" -eq 0 ] || { echo "test-mender.sh installs the module for the client: run it as root" >&2 && exit 1; }
 exec 9>"${TMPDIR:-/tmp}/upgradedeploy-test-mender.lock"
 flock -n 9 || { echo "another scripts/test-mender.sh is running" >&2 && exit 1; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/test-mender.XXXXXX")
@@ -51,9 +52,10 @@ UPGRADEDEPLOY_MENDER_CONF='$work/mender.conf' exec '$top/mender/upgrade-deploy' 
 EOF
 chmod 0755 "$module"
 # UpgradeDeploy as the module runs it. When the FIFO "hold" exists, it tells its pid on the FIFO
-# "ready", waits for a word on "hold", runs UpgradeDeploy killed by faultfs right after its fourth
-# rename in the home directory (the power cut), and tells the status on "ready". A test that
-# failed before it reads or writes them leaves it waiting 150 s at the most.
+# "ready" and waits for a word on "hold": "whole" runs UpgradeDeploy to its end, any other word
+# runs it killed by faultfs right after its fourth rename in the home directory (the power cut);
+# then it tells the status on "ready". A test that failed before it reads or writes them leaves it
+# waiting 150 s at the most.
 cat >"$work/hook-deploy" <<EOF
 #!/bin/sh
 [ -p '$work/hold' ] || exec '$deploy' "\$@"
