@@ -67,4 +67,13 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), ${_upgrade_gcc_depends}, ${_upgrade_qt_depends}, libssl3 (>= 3.0.0), "
     "libstdc++6 (>= 5.2)")
 
+# The Mender update module goes where the client looks for the payload type "upgrade-deploy"
+# (/usr/share/mender/modules/v3, a path the client cannot be told otherwise), and an example of its
+# settings beside the other documents.
+install(PROGRAMS "${PROJECT_SOURCE_DIR}/mender/upgrade-deploy"
+    DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/mender/modules/v3")
+install(FILES "${PROJECT_SOURCE_DIR}/mender/mender.conf"
+    DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/upgradedeploy/examples")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mender-client")
+
 include(CPack)

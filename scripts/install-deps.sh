@@ -8,6 +8,8 @@
 #   armhf     the cross build for 32-bit ARM and its tests under qemu-user
 #   arm64     the same for 64-bit ARM
 #   package   what packaging and its checks need on top of a build (dpkg-deb, lintian)
+#   mender    the Mender client and artifact tool that scripts/test-mender.sh drives, and the
+#             signing tools its scenarios use (on top of the native build)
 # Usage: scripts/install-deps.sh [build|Debian package]...
 set -eu
 common="cmake make g++"
@@ -29,6 +31,11 @@ for argument in "$@"; do
         builds=1
         ;;
     package) packages="$packages dpkg-dev lintian" builds=1 ;;
+    mender)
+        packages="$packages $common qtbase5-dev mender-client mender-artifact minisign openssl"
+        packages="$packages tar util-linux"
+        builds=1
+        ;;
     *) packages="$packages $argument" ;;
     esac
 done

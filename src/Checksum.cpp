@@ -4,6 +4,10 @@
 #include <QCryptographicHash>
 #include <QFile>
 
+#include <cerrno>
+
+#include <unistd.h>
+
 QByteArray fileSha256(const QString& path, QString& error)
 {
     QFile file(path);
@@ -18,6 +22,22 @@ QByteArray fileSha256(const QString& path, QString& error)
         return QByteArray();
     }
     return hash.result().toHex();
+}
+
+QByteArray descriptorSha256(int fd)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    char block[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return QByteArray();
+        if (got == 0)
+            return hash.result().toHex();
+        hash.addData(block, static_cast<int>(got));
+    }
 }
 
 bool isSha256Text(const QString& text)

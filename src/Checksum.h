@@ -10,5 +10,9 @@
 // reason with the path.
 QByteArray fileSha256(const QString& path, QString& error);
 
+// The SHA-256 of what is left to read from the open file |fd|, as fileSha256 gives it; empty when
+// a read fails (errno then tells why).
+QByteArray descriptorSha256(int fd);
+
 // True when |text| is 64 hexadecimal digits, in either case.
 bool isSha256Text(const QString& text);

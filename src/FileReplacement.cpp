@@ -17,6 +17,7 @@
 // on a name in a directory that the caller confined (HomePath), and never follows that name.
 #include "FileReplacement.h"
 
+#include "Checksum.h"
 #include "FileDescriptor.h"
 #include "RunLog.h"
 
@@ -195,14 +196,15 @@ QString makeBackup(const TReplacement& r, TBackup& backup)
     const QString staleFailed
         = QLatin1String("remove '") + r.target + QLatin1String(".tmp' failed");
     // A run that keeps its backups (all or nothing) takes one that a cut-off run of the same
-    // upgrade left as the installed file's: the target may already hold that run's new file, and
-    // then the backup is the only copy of the old one. (Where the cut came between the link and
-    // the rename, backup and target are one file, and keeping it is the same as linking anew.)
+    // upgrade left as the installed file's, when it is the very file the journal recorded: the
+    // target may already hold that run's new file, and then the backup is the only copy of the
+    // old one. (Where the cut came between the link and the rename, backup and target are one
+    // file, and keeping it is the same as linking anew.) Any other file there is a leftover.
     struct stat st { };
-    if (r.keepBackup && ::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    if (r.keepBackup && r.ownBackup.isSet()
+        && ::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+        && TFileId { st.st_dev, st.st_ino } == r.ownBackup)
         return QString();
-    if (r.keepBackup && errno != ENOENT)
-        return staleFailed;
     // Now the installed file is at the target; a backup left by a cut-off run may stand beside it.
     // Power cut: the target holds the old file, the new one waits whole where it was prepared.
     int linked = ::linkat(dir, target, dir, name.constData(), 0);
@@ -344,52 +346,134 @@ QString replaceFile(const TReplacement& r)
     return QString();
 }
 
-bool undoReplacement(const QString& homeDir, const QString& path)
+namespace {
+
+TFileId idOf(const struct stat& st) { return { st.st_dev, st.st_ino }; }
+
+// The SHA-256 of the regular file |name| in |dir|, never through a link and never blocking on a
+// FIFO; empty when it is no regular file or cannot be read.
+QByteArray contentSha256(int dir, const QByteArray& name)
 {
-    const THomePath place(homeDir, path);
-    TDirAt dir;
-    int error = 0;
-    if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory()
-        || place.openDir(false, dir, error) != TPlace::Ok)
-        return false;
-    const QByteArray name = place.name();
-    const QByteArray backup = name + ".tmp";
-    // Now the new file is at the target and the installed one, if there was one, at the backup.
-    // A run cut off between its link and its rename left both names on the installed file, and
-    // rename(2) between two names of one file does nothing: the backup name is then dropped.
-    struct stat atBackup {
-    }, atTarget {};
-    if (::fstatat(dir.fd, backup.constData(), &atBackup, AT_SYMLINK_NOFOLLOW) == 0
-        && ::fstatat(dir.fd, name.constData(), &atTarget, AT_SYMLINK_NOFOLLOW) == 0
-        && atBackup.st_ino == atTarget.st_ino && atBackup.st_dev == atTarget.st_dev)
-        return ::unlinkat(dir.fd, backup.constData(), 0) == 0;
-    if (::renameat(dir.fd, backup.constData(), dir.fd, name.constData()) == 0)
-        return true;
-    if (errno != ENOENT)
-        return false;
-    return ::unlinkat(dir.fd, name.constData(), 0) == 0 || errno == ENOENT;
+    TFileDescriptor fd(
+        ::openat(dir, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st { };
+    if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return QByteArray();
+    return descriptorSha256(fd.get());
 }
 
-TInstalled lookAtInstalled(const QString& homeDir, const QString& path)
+// The device of the directory that will hold |place|: its own, or the home directory's where it is
+// still to be made (it will be made there). False when the path cannot be confined.
+bool targetDevice(const THomePath& place, const QString& homeDir, dev_t& device, bool& missing)
 {
-    TInstalled found;
-    const THomePath place(homeDir, path);
     TDirAt dir;
     int error = 0;
-    if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory())
-        return found;
     const TPlace where = place.openDir(false, dir, error);
-    found.known = where == TPlace::Ok || where == TPlace::Missing;
+    missing = where == TPlace::Missing;
+    if (missing && THomePath(homeDir, QStringLiteral("x")).openDir(false, dir, error) != TPlace::Ok)
+        return false;
+    device = dir.device;
+    return where == TPlace::Ok || missing;
+}
+
+// The new file at |arrival| as a regular file, looked at without following a link.
+bool lookAtNewFile(const THomePath& arrival, struct stat& source)
+{
+    TDirAt dir;
+    int error = 0;
+    return arrival.isInsideHome() && arrival.openDir(false, dir, error) == TPlace::Ok
+        && ::fstatat(dir.fd, arrival.name().constData(), &source, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISREG(source.st_mode);
+}
+
+QByteArray newFileSha256(const THomePath& arrival, const QString& describedSha256)
+{
+    if (isSha256Text(describedSha256))
+        return describedSha256.toLower().toLatin1();
+    TDirAt dir;
+    int error = 0;
+    if (arrival.openDir(false, dir, error) != TPlace::Ok)
+        return QByteArray();
+    return contentSha256(dir.fd, arrival.name());
+}
+
+} // namespace
+
+bool planReplacement(const QString& homeDir, const QString& newFileLoc, const QString& path,
+    const QString& describedSha256, TJournalEntry& entry)
+{
+    const THomePath place(homeDir, path), arrival(newFileLoc, path);
+    struct stat source {
+    }, target {};
+    dev_t device = 0;
+    bool missing = false;
+    if (path.isEmpty() || path.contains(QChar(0)) || !place.isInsideHome()
+        || place.nameIsDirectory() || !lookAtNewFile(arrival, source)
+        || !targetDevice(place, homeDir, device, missing))
+        return false;
+    entry = TJournalEntry();
+    entry.path = path;
+    // The rename keeps the new file's inode, unless it is copied (see replaceFile).
+    if (source.st_nlink > 1 || source.st_dev != device)
+        entry.freshSha256 = newFileSha256(arrival, describedSha256);
+    else
+        entry.fresh = idOf(source);
+    TDirAt dir;
+    int error = 0;
+    if (!missing && place.openDir(false, dir, error) == TPlace::Ok
+        && ::fstatat(dir.fd, place.name().constData(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(target.st_mode))
+            return false;
+        entry.old = idOf(target);
+    }
+    return entry.fresh.isSet() || entry.freshSha256.size() == 64;
+}
+
+namespace {
+
+// True when |name| in |dir|, as |st| shows it, is the new file the entry recorded.
+bool holdsFresh(int dir, const QByteArray& name, const struct stat& st, const TJournalEntry& entry)
+{
+    if (entry.fresh.isSet())
+        return idOf(st) == entry.fresh;
+    return S_ISREG(st.st_mode) && contentSha256(dir, name) == entry.freshSha256;
+}
+
+TUndo outcome(bool done) { return done ? TUndo::Restored : TUndo::Failed; }
+
+} // namespace
+
+TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry)
+{
+    const THomePath place(homeDir, entry.path);
+    TDirAt dir;
+    int error = 0;
+    if (entry.path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory())
+        return TUndo::Untouched;
+    const TPlace where = place.openDir(false, dir, error);
     if (where != TPlace::Ok)
-        return found;
-    struct stat st { };
-    const QByteArray name = place.name();
-    found.target = ::fstatat(dir.fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    found.known = found.target || errno == ENOENT;
-    const QByteArray backup = name + ".tmp";
-    found.backup = ::fstatat(dir.fd, backup.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    found.known = found.known && (found.backup || errno == ENOENT);
-    return found;
+        return where == TPlace::Missing ? TUndo::Untouched : TUndo::Failed;
+    const QByteArray name = place.name(), backup = name + ".tmp";
+    struct stat atTarget {
+    }, atBackup {};
+    const bool hasTarget = ::fstatat(dir.fd, name.constData(), &atTarget, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool isNew = hasTarget && holdsFresh(dir.fd, name, atTarget, entry);
+    if (!entry.old.isSet())
+        return isNew ? outcome(::unlinkat(dir.fd, name.constData(), 0) == 0) : TUndo::Untouched;
+    const bool ownBackup
+        = ::fstatat(dir.fd, backup.constData(), &atBackup, AT_SYMLINK_NOFOLLOW) == 0
+        && idOf(atBackup) == entry.old;
+    // Without its backup, a target holding the new file cannot be put back.
+    if (!ownBackup)
+        return isNew ? TUndo::Failed : TUndo::Untouched;
+    // Cut between the link and the rename: the target still holds the installed file.
+    if (hasTarget && idOf(atTarget) == entry.old)
+        return outcome(::unlinkat(dir.fd, backup.constData(), 0) == 0);
+    // A target that is neither the installed file nor the new one is not the run's to replace.
+    if (hasTarget && !isNew)
+        return TUndo::Failed;
+    // Now the backup goes back over the new file (or the empty target) in one rename.
+    return outcome(::renameat(dir.fd, backup.constData(), dir.fd, name.constData()) == 0);
 }
 
 bool dropBackup(const QString& homeDir, const QString& path)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "HomePath.h"
+#include "InstallJournal.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -30,9 +31,12 @@ struct TReplacement {
     struct stat sourceStat { }; // the new file, a regular file
     bool targetExists = false; // something (a file, a link) stands at the target name
     bool executable = false; // give the installed file mode 0775
-    // Leave "<target>.tmp" in place after success, for undoReplacement; a backup already there is
-    // kept as the installed file's, not replaced.
+    // Leave "<target>.tmp" in place after success, for undoReplacement.
     bool keepBackup = false;
+    // With keepBackup: the installed file a journal recorded for this path. A backup already
+    // there that is this very file (a cut-off run of the same upgrade made it) is kept as the
+    // installed file's; anything else at the backup name is a stale leftover and is replaced.
+    TFileId ownBackup;
     QDateTime modifiedTime; // applied when valid
 };
 
@@ -54,23 +58,27 @@ void dropBackupOfLandedFile(const TReplacement& r);
 // replacement survives are logged.
 QString replaceFile(const TReplacement& r);
 
-// Undoes one replacement made with keepBackup: when "<target>.tmp" exists it is renamed back over
-// the target, so the installed file returns; otherwise the target is removed, as there was no
-// installed file before. (With keepBackup, a backup found beside a missing target is kept too: it
-// is the installed file of a run cut off between its two renames.) Confined like every operation of
-// the run. Returns false, having changed nothing, when the target is not confined or the rename or
-// removal fails.
-bool undoReplacement(const QString& homeDir, const QString& path);
+// The journal entry of putting the new file newFileLoc + "/" + |path| at homeDir + "/" + |path|:
+// the installed file standing there now (a backup of it will be made), and the new file the rename
+// will put there, or, when it will be copied (another file system, or other names), the SHA-256 of
+// its contents (|describedSha256| when the description gives one, else read from the file). False
+// when the run cannot change anything at the path (no regular new file, a target that is not
+// confined or is a directory): the deployment then fails on its own, and there is nothing to undo.
+bool planReplacement(const QString& homeDir, const QString& newFileLoc, const QString& path,
+    const QString& describedSha256, TJournalEntry& entry);
 
-// What stands at an installed path and at its backup name "<path>.tmp", looked at without
-// following either. |known| is false when the path is not confined to the home directory or could
-// not be looked at; the two flags then say nothing.
-struct TInstalled {
-    bool known = false;
-    bool target = false;
-    bool backup = false;
+enum class TUndo {
+    Untouched, // nothing of the entry's was there: the path is left as it is
+    Restored, // the backup is back at the target, or the fresh file is gone
+    Failed, // the entry's work is there and could not be undone
 };
-TInstalled lookAtInstalled(const QString& homeDir, const QString& path);
+
+// Undoes the work of one journal entry, confined like every operation of the run, and only where
+// it is the entry's own: the backup goes back only when it is the recorded installed file, over a
+// target that is missing or still the recorded new file (a run cut off between its link and its
+// rename left both names on the installed file: the backup name is then dropped); a fresh file is
+// removed only while it is the recorded new file.
+TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry);
 
 // Removes the backup "<path>.tmp" that a replacement with keepBackup left, confined like every
 // operation of the run. True when no backup is left (there was none, or it is removed).

@@ -41,6 +41,8 @@ public:
     QString target() const { return m_target; }
     // The cleaned absolute form of the home directory.
     QString home() const { return m_home; }
+    // The cleaned absolute form of the target: two paths that name one file have the same one.
+    QString absoluteTarget() const { return m_absoluteTarget; }
     // The cleaned absolute directory part of the target, as messages name it.
     QString targetDir() const;
     // True when the cleaned absolute target lies strictly inside the home directory. This lexical

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The journal is a JSON array of the description's paths. It is written through system calls
-// rather than QSaveFile: its rename must be followed by an fsync of the directory, which QSaveFile
-// does not do, and a journal that is not on disk before the first rename of the run is no record.
+// The journal is written through system calls rather than QSaveFile: its temporary file must be
+// created exclusively (a name planted in the new-arrival directory, a link to a file elsewhere,
+// must never be written through), and its rename must be followed by an fsync of the directory,
+// which QSaveFile does not do. A journal that is not on disk before the first rename is no record.
 #include "InstallJournal.h"
 
 #include "Document.h"
@@ -19,6 +20,9 @@
 #include <unistd.h>
 
 namespace {
+
+const QLatin1String descKey("description-sha256"), entriesKey("entries"), pathKey("path"),
+    oldKey("old"), newKey("new"), newSumKey("new-sha256");
 
 QString systemError(const char* what, const QString& path, int error)
 {
@@ -45,59 +49,149 @@ bool writeAll(int fd, const QByteArray& data)
     return true;
 }
 
+// Device and inode as text: JSON numbers are doubles, which do not hold every inode.
+QString idText(const TFileId& id)
+{
+    return QString::number(static_cast<quint64>(id.device)) + QLatin1Char(':')
+        + QString::number(static_cast<quint64>(id.inode));
+}
+
+bool idFromText(const QString& text, TFileId& id)
+{
+    const int colon = text.indexOf(QLatin1Char(':'));
+    bool deviceOk = false, inodeOk = false;
+    id.device = static_cast<dev_t>(text.left(colon).toULongLong(&deviceOk));
+    id.inode = static_cast<ino_t>(text.mid(colon + 1).toULongLong(&inodeOk));
+    return colon > 0 && deviceOk && inodeOk && id.isSet();
+}
+
+QVariantMap entryObject(const TJournalEntry& entry)
+{
+    QVariantMap object;
+    object.insert(pathKey, entry.path);
+    if (entry.old.isSet())
+        object.insert(oldKey, idText(entry.old));
+    if (entry.fresh.isSet())
+        object.insert(newKey, idText(entry.fresh));
+    else
+        object.insert(newSumKey, QString::fromLatin1(entry.freshSha256));
+    return object;
+}
+
+// An entry must name a path and the new file; "old" is there only for a replacement.
+bool entryFromObject(const QVariant& element, TJournalEntry& entry)
+{
+    const QVariantMap object = element.toMap();
+    entry.path = object.value(pathKey).toString();
+    entry.freshSha256 = object.value(newSumKey).toString().toLatin1();
+    const bool oldOk
+        = !object.contains(oldKey) || idFromText(object.value(oldKey).toString(), entry.old);
+    const bool freshOk = object.contains(newKey)
+        ? idFromText(object.value(newKey).toString(), entry.fresh)
+        : entry.freshSha256.size() == 64;
+    return element.userType() == QMetaType::QVariantMap && !entry.path.isEmpty() && oldOk
+        && freshOk;
+}
+
 } // namespace
 
-TInstallJournal::TInstallJournal(const QString& descPath)
+TInstallJournal::TInstallJournal(const QString& descPath, const QByteArray& descSha256)
     : m_path(descPath + QLatin1String(".journal"))
+    , m_descSha256(descSha256)
 {
+}
+
+const TJournalEntry* TInstallJournal::find(const QString& path) const
+{
+    const auto it = m_index.constFind(path);
+    return it == m_index.constEnd() ? nullptr : &m_entries.at(it.value());
 }
 
 bool TInstallJournal::load(QString& error)
 {
-    m_fresh.clear();
+    m_entries.clear();
+    m_index.clear();
     if (!QFileInfo::exists(m_path) && !QFileInfo(m_path).isSymLink())
         return true;
     QString text;
     if (!readDocument(m_path, text, error))
         return false;
-    bool ok = false;
-    const QVariant document = JsonCodec::Json::parse(text, ok);
-    if (!ok || document.userType() != QMetaType::QVariantList) {
+    if (!parse(text)) {
+        m_entries.clear();
+        m_index.clear();
         error = QLatin1String("parse '") + m_path + QLatin1String("' failed");
         return false;
     }
-    const QVariantList entries = document.toList();
-    for (const QVariant& entry : entries)
-        m_fresh.append(entry.toString());
     return true;
 }
 
-bool TInstallJournal::record(const QStringList& paths, QString& error)
+// False for anything but a whole journal of this description.
+bool TInstallJournal::parse(const QString& text)
 {
-    const int before = m_fresh.size();
-    for (const QString& path : paths) {
-        if (!m_fresh.contains(path))
-            m_fresh.append(path);
+    bool ok = false;
+    const QVariant document = JsonCodec::Json::parse(text, ok);
+    const QVariantMap root = document.toMap();
+    if (!ok || document.userType() != QMetaType::QVariantMap
+        || root.value(descKey).toString().toLatin1() != m_descSha256)
+        return false;
+    const QVariantList elements = root.value(entriesKey).toList();
+    for (const QVariant& element : elements) {
+        TJournalEntry entry;
+        if (!entryFromObject(element, entry) || m_index.contains(entry.path))
+            return false;
+        m_index.insert(entry.path, m_entries.size());
+        m_entries.append(entry);
     }
-    if (m_fresh.size() == before)
+    return true;
+}
+
+bool TInstallJournal::record(const QVector<TJournalEntry>& entries, QString& error)
+{
+    const int before = m_entries.size();
+    for (const TJournalEntry& entry : entries) {
+        if (m_index.contains(entry.path))
+            continue;
+        m_index.insert(entry.path, m_entries.size());
+        m_entries.append(entry);
+    }
+    if (m_entries.size() == before)
         return true;
     if (write(error))
         return true;
-    m_fresh = m_fresh.mid(0, before);
+    for (int i = before; i < m_entries.size(); ++i)
+        m_index.remove(m_entries.at(i).path);
+    m_entries.resize(before);
     return false;
 }
 
 bool TInstallJournal::write(QString& error) const
 {
     QVariantList entries;
-    for (const QString& path : m_fresh)
-        entries.append(path);
-    const QByteArray text = JsonCodec::Json::serialize(entries) + '\n';
-    const QString temporary = m_path + QLatin1String(".new");
-    const QByteArray temporaryName = QFile::encodeName(temporary);
-    // A leftover of a run cut off while writing is never the journal: it is written anew.
-    TFileDescriptor fd(::open(temporaryName.constData(),
-        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+    entries.reserve(m_entries.size());
+    for (const TJournalEntry& entry : m_entries)
+        entries.append(entryObject(entry));
+    QVariantMap root;
+    root.insert(descKey, QString::fromLatin1(m_descSha256));
+    root.insert(entriesKey, entries);
+    const QByteArray text = JsonCodec::Json::serialize(root) + '\n';
+
+    const QString dir = QFileInfo(m_path).path(), temporary = m_path + QLatin1String(".new");
+    const QByteArray name = QFile::encodeName(QFileInfo(m_path).fileName());
+    const QByteArray temporaryName = name + ".new";
+    TFileDescriptor dirFd(
+        ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd.isOpen()) {
+        error = systemError("open", dir, errno);
+        return false;
+    }
+    // A leftover of a cut-off write is never the journal, and whatever stands at the temporary
+    // name (a link planted there) is only unnamed: the exclusive create below makes a new file.
+    if (::unlinkat(dirFd.get(), temporaryName.constData(), 0) != 0 && errno != ENOENT) {
+        error = systemError("open", temporary, errno);
+        return false;
+    }
+    TFileDescriptor fd(::openat(dirFd.get(), temporaryName.constData(),
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
     if (!fd.isOpen()) {
         error = systemError("open", temporary, errno);
         return false;
@@ -105,19 +199,16 @@ bool TInstallJournal::write(QString& error) const
     // Now a partial journal stands at the temporary name; the journal itself is as it was.
     if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0 || !fd.close()) {
         error = systemError("write", temporary, errno);
-        ::unlink(temporaryName.constData());
+        ::unlinkat(dirFd.get(), temporaryName.constData(), 0);
         return false;
     }
-    if (::rename(temporaryName.constData(), QFile::encodeName(m_path).constData()) != 0) {
+    if (::renameat(dirFd.get(), temporaryName.constData(), dirFd.get(), name.constData()) != 0) {
         error = systemError("rename", temporary, errno);
-        ::unlink(temporaryName.constData());
+        ::unlinkat(dirFd.get(), temporaryName.constData(), 0);
         return false;
     }
     // Now the whole journal is at its name; the rename is on disk once the directory is.
-    const QString dir = QFileInfo(m_path).path();
-    TFileDescriptor dirFd(
-        ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.isOpen() && ::fsync(dirFd.get()) == 0)
+    if (::fsync(dirFd.get()) == 0)
         return true;
     error = systemError("fsync", dir, errno);
     return false;

@@ -112,7 +112,8 @@ QString TReadyFile::findTarget(const THomePath& place, TFileAt& at, bool& exists
     return S_ISDIR(st.st_mode) ? isDirectory : QString();
 }
 
-QString TReadyFile::deploy(const QString& newFileLoc, const QString& homeDir, bool keepBackup)
+QString TReadyFile::deploy(
+    const QString& newFileLoc, const QString& homeDir, bool keepBackup, const TFileId& ownBackup)
 {
     if (path.isEmpty())
         return QStringLiteral("file path is empty");
@@ -139,6 +140,7 @@ QString TReadyFile::deploy(const QString& newFileLoc, const QString& homeDir, bo
     r.source = arrival.target();
     r.target = place.target();
     r.keepBackup = keepBackup;
+    r.ownBackup = ownBackup;
     if (!sourceExists) {
         dropBackupOfLandedFile(r);
         return QLatin1Char('\'') + r.source + QLatin1String("' not exists");

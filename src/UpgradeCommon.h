@@ -31,8 +31,10 @@ public:
     // installed file. Returns an empty text on success, otherwise the reason of the failure.
     // Both the new file and the target must really lie inside their directories (see THomePath);
     // the new file must be a regular file and the target must not be a directory. With
-    // |keepBackup| the backup stays, so that undoReplacement() can put the installed file back.
-    QString deploy(const QString& newFileLoc, const QString& homeDir, bool keepBackup = false);
+    // |keepBackup| the backup stays, so that undoReplacement() can put the installed file back; a
+    // backup already there is kept only when it is |ownBackup| (see TReplacement).
+    QString deploy(const QString& newFileLoc, const QString& homeDir, bool keepBackup = false,
+        const TFileId& ownBackup = TFileId());
 
     // Removes homeDir + "/" + path, stopping its processes first when it runs as a process. A
     // link at the path is removed as a link; a path whose real directory lies outside the home
@@ -51,8 +53,11 @@ public:
     // gives none.
     QString sha256;
 
-private:
+    // Sends SIGTERM to the processes that run this file and waits for their end, one second at
+    // the most, with a line when there were any.
     void stopProcesses();
+
+private:
     QString findNewFile(const THomePath& arrival, TFileAt& at, struct stat& st, bool& exists);
     QString findTarget(const THomePath& place, TFileAt& at, bool& exists);
 };

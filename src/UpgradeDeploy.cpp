@@ -13,10 +13,12 @@
 #include "json.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QVariant>
 #include <QtGlobal>
 
@@ -34,6 +36,9 @@ const QLatin1String appNameOption("-appname=");
 const QLatin1String guiOption("-gui");
 const QLatin1String outOption("-out=");
 const QLatin1String checkOption("-check");
+const QLatin1String noCommitOption("-no-commit");
+const QLatin1String commitOption("-commit");
+const QLatin1String rollbackOption("-rollback");
 // Read by main; here only so that it is not taken for an unknown option.
 const QLatin1String delayOption("-delay_sec=");
 
@@ -106,7 +111,9 @@ bool isKnownOption(const QString& argument)
 {
     return argument.startsWith(homeDirOption) || argument.startsWith(appNameOption)
         || argument == guiOption || argument.startsWith(outOption) || argument == checkOption
-        || argument.startsWith(delayOption) || TProvenance::isOption(argument);
+        || argument.startsWith(delayOption) || argument == noCommitOption
+        || argument == commitOption || argument == rollbackOption
+        || TProvenance::isOption(argument);
 }
 
 } // namespace
@@ -132,6 +139,12 @@ void TUpgradeDeploy::readOptions()
             outFileName = argument.mid(outOption.size());
         else if (argument == checkOption)
             checkOnly = provenance.checkOnly = true;
+        else if (argument == noCommitOption)
+            noCommit = true;
+        else if (argument == commitOption)
+            commitRun = true;
+        else if (argument == rollbackOption)
+            rollbackRun = true;
         else
             provenance.takeOption(argument);
         // The program's own path may begin with "-" as well: it is no option.
@@ -171,9 +184,24 @@ void TUpgradeDeploy::start()
     pinnedTimeZone.pin();
     readOptions();
     startLog();
+    // Before anything of the home directory is read: a run going on there may be halfway.
+    if (!m_lock.acquire(homeDir, errorMsg)) {
+        refuse(errorMsg);
+        return;
+    }
 
     logLine("State: Config-Load");
-    if (!loadConfig()) {
+    const bool configLoaded = loadConfig();
+    if (commitRun || rollbackRun) {
+        // The previous version is put back or dropped even when conf.json is unreadable now (it
+        // may be the new version's); only the restart program of conf.json is then unknown.
+        if (!configLoaded)
+            logLine("Warning: " + logText(errorMsg));
+        errorMsg.clear();
+        commitRun ? runCommit() : runRollback();
+        return;
+    }
+    if (!configLoaded) {
         response(errorMsg);
         return;
     }
@@ -202,11 +230,18 @@ void TUpgradeDeploy::start()
         return;
     }
 
+    // Before the first change: the previous version goes to the rollback store (when it is to be
+    // kept), or the run is refused on top of an upgrade that is not committed.
+    if (!keepPreviousVersion(files, removeList)) {
+        response(errorMsg);
+        return;
+    }
     logLine("State: File-Upgrade");
     if (!upgrade(files, removeList, verification)) {
         // Every file the run put in place is back as it was: that is on disk before the
         // application starts again. The description stays for the server to send again.
         flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
+        dropUnlandedStore();
         response(errorMsg);
         return;
     }
@@ -218,10 +253,14 @@ void TUpgradeDeploy::start()
         response(errorMsg);
         return;
     }
+    // The store says "landed" before the description goes: a run cut off in between finds the
+    // description and the store of the same description, and goes on from there.
+    if (!markLanded())
+        logLine("Warning: " + logText(errorMsg));
     removeDescription();
     // Every rename and removal of the run is on disk before the application starts on them.
     flushFileSystems({ homeDir, newFileLoc, QFileInfo(newFileDesc).path() });
-    response(QString());
+    endLanded();
 }
 
 bool TUpgradeDeploy::upgrade(
@@ -236,12 +275,17 @@ bool TUpgradeDeploy::upgrade(
         deployFiles(files, verification);
         // A journal that an all-or-nothing run of an earlier description left describes files
         // this run may just have replaced: it must never undo them.
-        TInstallJournal(newFileDesc).remove();
+        TInstallJournal(newFileDesc, m_descSha256).remove();
     }
     removeFiles(removeList);
+    removeNotifyState();
+    return true;
+}
+
+void TUpgradeDeploy::removeNotifyState()
+{
     for (const QLatin1String& stateFile : notifyStateFiles)
         removeStateFile(stateFile);
-    return true;
 }
 
 bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& verification)
@@ -257,16 +301,17 @@ bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& 
 
 void TUpgradeDeploy::deployFiles(QList<TReadyFile>& files, const TVerification& verification)
 {
-    QList<int> placed;
-    deployEach(files, verification, false, placed);
+    deployEach(files, verification, nullptr);
 }
 
-// Deploys the files in list order and appends the index of each one it puts in place to |placed|.
-// Without |keepBackups| a failure is a warning and the next file follows; with it, the first
-// failure ends the loop, its text in errorMsg, and every backup stays for rollBack().
-bool TUpgradeDeploy::deployEach(QList<TReadyFile>& files, const TVerification& verification,
-    bool keepBackups, QList<int>& placed)
+// Deploys the files in list order. Without |journal| a failure is a warning and the next file
+// follows. With it (all or nothing) every backup stays for rollBack(), a backup that a cut-off run
+// left is kept only where the journal owns it, and the first failure ends the loop, its text in
+// errorMsg.
+bool TUpgradeDeploy::deployEach(
+    QList<TReadyFile>& files, const TVerification& verification, const TInstallJournal* journal)
 {
+    const bool keepBackups = journal != nullptr;
     logLine("NewFileCount: " + QByteArray::number(files.size()));
     for (int i = 0; i < files.size(); ++i) {
         TReadyFile& file = files[i];
@@ -279,46 +324,50 @@ bool TUpgradeDeploy::deployEach(QList<TReadyFile>& files, const TVerification& v
                 warnUnlessBackupDropped(file);
             continue;
         }
-        const QString error = file.deploy(newFileLoc, homeDir, keepBackups);
-        if (error.isEmpty()) {
-            placed.append(i);
-        } else if (keepBackups) {
+        const TJournalEntry* entry = journal ? journal->find(file.path) : nullptr;
+        const QString error
+            = file.deploy(newFileLoc, homeDir, keepBackups, entry ? entry->old : TFileId());
+        if (error.isEmpty())
+            continue;
+        if (keepBackups) {
             errorMsg = error;
             return false;
-        } else {
-            logLine("Warning: " + logText(error));
         }
+        logLine("Warning: " + logText(error));
     }
     return true;
 }
 
-// All or nothing. Before the first rename, the paths that have no installed file (nor a backup
-// of one a cut-off run left) go to the journal, on disk. Every replacement keeps its backup. At
-// the first failure every file put in place is returned to what it was: by this run, or by a
-// cut-off run of the same description (its backups and journal entries tell which). Otherwise
-// the upgrade has landed whole, and the backups and the journal are dropped.
+// All or nothing. Before the first change, every file the run will put in place goes to the
+// journal, on disk: the installed file its backup will keep and the new file that will stand at
+// the path. Every replacement keeps its backup. At the first failure every file the journal owns
+// is returned to what it was, whether this run or a cut-off run of the same description put it
+// there. Otherwise the upgrade has landed whole, and the backups and the journal are dropped.
 bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification)
 {
-    TInstallJournal journal(newFileDesc);
-    QString error;
-    if (!journal.load(error))
-        logLine("Warning: " + logText(error));
-    QStringList fresh;
+    TInstallJournal journal(newFileDesc, m_descSha256);
+    loadJournal(journal);
+    QVector<TJournalEntry> planned;
+    planned.reserve(files.size());
     for (int i = 0; i < files.size(); ++i) {
-        const TInstalled found = lookAtInstalled(homeDir, files.at(i).path);
-        if (!verification.inPlace.contains(i) && found.known && !found.target && !found.backup)
-            fresh.append(files.at(i).path);
+        const TReadyFile& file = files.at(i);
+        TJournalEntry entry;
+        // A file already in place that no journal of this description owns was not put there by
+        // a run of it: it is left as it is, whatever happens.
+        if (!verification.inPlace.contains(i) && !journal.find(file.path)
+            && planReplacement(homeDir, newFileLoc, file.path, file.sha256, entry))
+            planned.append(entry);
     }
-    if (!journal.record(fresh, error)) {
+    QString error;
+    if (!journal.record(planned, error)) {
         // Nothing of this run has moved; what a cut-off run put in place is undone all the same.
         errorMsg = error;
-        if (rollBack(files, QList<int>(), journal) > 0)
+        if (rollBack(files, journal) > 0)
             errorMsg = QLatin1String("rolled back: ") + errorMsg;
         return false;
     }
-    QList<int> placed;
-    if (!deployEach(files, verification, true, placed)) {
-        rollBack(files, placed, journal);
+    if (!deployEach(files, verification, &journal)) {
+        rollBack(files, journal);
         errorMsg = QLatin1String("rolled back: ") + errorMsg;
         return false;
     }
@@ -328,23 +377,29 @@ bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerific
     return true;
 }
 
-// Undoes, last first, every file of the list that this run put in place, and every file that a
-// cut-off run put in place: one with a backup beside it, or one the journal holds that is there.
-// The journal goes only when every file is back, so that a run cut off here, or one whose restore
+// A journal that cannot be read, or belongs to another description, owns nothing.
+void TUpgradeDeploy::loadJournal(TInstallJournal& journal)
+{
+    QString error;
+    if (!journal.load(error))
+        logLine("Warning: " + logText(error));
+}
+
+// Undoes, last first, what the journal owns of every file of the list (see undoReplacement). The
+// journal goes only when every file is back, so that a run cut off here, or one whose restore
 // failed, leaves the record for the next run.
-int TUpgradeDeploy::rollBack(
-    const QList<TReadyFile>& files, const QList<int>& placed, const TInstallJournal& journal)
+int TUpgradeDeploy::rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal)
 {
     int undone = 0;
     bool restored = true;
     for (int i = files.size() - 1; i >= 0; --i) {
-        const QString& path = files.at(i).path;
-        const TInstalled found = lookAtInstalled(homeDir, path);
-        if (!placed.contains(i) && !found.backup && !(journal.contains(path) && found.target))
+        const TJournalEntry* entry = journal.find(files.at(i).path);
+        const TUndo result = entry ? undoReplacement(homeDir, *entry) : TUndo::Untouched;
+        if (result == TUndo::Untouched)
             continue;
-        const QByteArray target = quoted(THomePath(homeDir, path).target());
         ++undone;
-        if (undoReplacement(homeDir, path)) {
+        const QByteArray target = quoted(THomePath(homeDir, entry->path).target());
+        if (result == TUndo::Restored) {
             logLine("Info: restore " + target + " ok");
         } else {
             logLine("Warning: restore " + target + " failed");
@@ -358,11 +413,9 @@ int TUpgradeDeploy::rollBack(
 
 int TUpgradeDeploy::undoCutOffRun(const QList<TReadyFile>& files)
 {
-    TInstallJournal journal(newFileDesc);
-    QString error;
-    if (!journal.load(error))
-        logLine("Warning: " + logText(error));
-    return rollBack(files, QList<int>(), journal);
+    TInstallJournal journal(newFileDesc, m_descSha256);
+    loadJournal(journal);
+    return rollBack(files, journal);
 }
 
 void TUpgradeDeploy::warnUnlessBackupDropped(const TReadyFile& file)
@@ -432,15 +485,29 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkRemoveIfExists(newFileDesc);
 }
 
-void TUpgradeDeploy::response(const QString& message)
+void TUpgradeDeploy::response(const QString& message) { finish(message, true); }
+
+void TUpgradeDeploy::refuse(const QString& message) { finish(message, false); }
+
+void TUpgradeDeploy::finish(const QString& message, bool restartApplication)
 {
     if (!message.isEmpty())
         logLine("Error: " + logText(message));
     pinnedTimeZone.release();
-    restart();
+    if (restartApplication)
+        restart();
+    // The programs are started: the next run may begin, as it would after the exit.
+    m_lock.release();
     logLine("State: End");
     closeLog();
     QCoreApplication::exit(message.isEmpty() ? 0 : 1);
+}
+
+// Starts the version just landed, for its health check; the run's environment is put back first.
+void TUpgradeDeploy::startNewVersion()
+{
+    pinnedTimeZone.release();
+    restart();
 }
 
 void TUpgradeDeploy::restart()
@@ -527,7 +594,7 @@ TUpgradeDeploy::TStart TUpgradeDeploy::applicationStart(const QString& name) con
 // signature check before they are parsed.
 bool TUpgradeDeploy::parseDocument(const QString& fileName, bool blankFails,
     const QByteArray& loadedLine, const QString& parseError, QVariant& document,
-    TProvenance* signedBy)
+    TProvenance* signedBy, QByteArray* sha256)
 {
     QByteArray data;
     if (!readDocumentBytes(fileName, -1, false, data, errorMsg))
@@ -536,6 +603,8 @@ bool TUpgradeDeploy::parseDocument(const QString& fileName, bool blankFails,
     if (signedBy && !signedBy->checkSignature(fileName, data, errorMsg))
         return false;
     const QString text = decodeDocument(data);
+    if (sha256)
+        *sha256 = QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
     bool ok = !(blankFails && isBlankDocument(text));
     if (ok)
         document = JsonCodec::Json::parse(text, ok);
@@ -584,6 +653,8 @@ bool TUpgradeDeploy::loadConfig()
         conf.warnMissing(QStringLiteral("upgrade.deploy"));
         return true;
     }
+    if (!loadHealthSettings(deploy))
+        return false;
     conf.optional(QStringLiteral("upgrade.deploy.restart"), TSettings::Text, restartProg);
     if (!restartProg.isValid()) {
         conf.warnMissing(QStringLiteral("upgrade.deploy.restart"));
@@ -625,7 +696,8 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
     }
     QVariant document, error, plain, extended, removal;
     if (!parseDocument(newFileDesc, true, "Info: file-desc loaded",
-            QStringLiteral("parse '%1' failed").arg(newFileDesc), document, &provenance))
+            QStringLiteral("parse '%1' failed").arg(newFileDesc), document, &provenance,
+            &m_descSha256))
         return false;
     TSettings desc(document, newFileDesc, errorMsg);
     desc.optional(QStringLiteral("error-msg"), TSettings::Text, error);
@@ -649,5 +721,35 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
     if (!desc.optional(QStringLiteral("all-or-nothing"), TSettings::Flag, allOrNothingKey))
         return false;
     allOrNothing = allOrNothingKey.toBool();
+    dropDuplicates(files);
     return provenance.checkSequence(document, newFileDesc, homeDir, errorMsg);
+}
+
+// Entries that name one file once cleaned ("lib/a", "/lib/./a", "lib//a") would put it in place
+// twice: the second finds its new file gone, and in an all-or-nothing run takes the first one's
+// backup for its own and undoes the whole upgrade over it. The first entry stays, with its time
+// and checksum; each later one is a warning. Linear: the cleaned paths seen go to a hash set.
+void TUpgradeDeploy::dropDuplicates(QList<TReadyFile>& files) const
+{
+    QSet<QString> seen;
+    seen.reserve(files.size());
+    QList<TReadyFile> kept;
+    kept.reserve(files.size());
+    for (const TReadyFile& file : qAsConst(files)) {
+        const THomePath place(homeDir, file.path);
+        // An entry that names no file in home (empty, outside, "a/") fails on its own, each with
+        // its own line: only the entries the run can put in place are compared.
+        const bool placeable
+            = !file.path.isEmpty() && place.isInsideHome() && !place.nameIsDirectory();
+        const QString key = place.absoluteTarget();
+        if (placeable && seen.contains(key)) {
+            logLine("Warning: " + quoted(file.path) + " is listed more than once");
+            continue;
+        }
+        if (placeable)
+            seen.insert(key);
+        kept.append(file);
+    }
+    if (kept.size() != files.size())
+        files = kept;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Provenance.h"
+#include "RunLock.h"
 #include "RunLog.h"
 
 #include <QList>
@@ -14,6 +15,7 @@
 
 class TInstallJournal;
 class TReadyFile;
+struct TStoreEntry;
 struct TVerification;
 
 class TUpgradeDeploy : public QObject {
@@ -55,6 +57,12 @@ public:
     QString newFileDesc;
     QString restartProgName;
     bool checkOnly = false; // "-check": tell what the run would do, do nothing
+    bool noCommit = false; // "-no-commit": keep the previous version for -commit or -rollback
+    bool commitRun = false; // "-commit": drop the previous version the store keeps
+    bool rollbackRun = false; // "-rollback": put the previous version back
+    // "upgrade.deploy.health" in conf.json: run after the restart, its exit 0 commits the upgrade.
+    QString healthProgram;
+    int healthTimeout = 60; // "upgrade.deploy.health-timeout", in seconds
     // The signature and sequence checks ("-keys=", "-state=", "-allow-downgrade").
     TProvenance provenance;
     // "all-or-nothing": true in the description: every file in place, or every file as it was.
@@ -80,16 +88,19 @@ private:
     void readOptions();
     void startLog();
     void closeLog();
+    // |sha256|, when given, gets the SHA-256 of the document's text (hex digits).
     bool parseDocument(const QString& fileName, bool blankFails, const QByteArray& loadedLine,
-        const QString& parseError, QVariant& document, TProvenance* signedBy = nullptr);
+        const QString& parseError, QVariant& document, TProvenance* signedBy = nullptr,
+        QByteArray* sha256 = nullptr);
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
+    void dropDuplicates(QList<TReadyFile>& files) const;
     void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
     bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
-    bool deployEach(QList<TReadyFile>& files, const TVerification& verification, bool keepBackups,
-        QList<int>& placed);
-    int rollBack(
-        const QList<TReadyFile>& files, const QList<int>& placed, const TInstallJournal& journal);
+    bool deployEach(QList<TReadyFile>& files, const TVerification& verification,
+        const TInstallJournal* journal);
+    void loadJournal(TInstallJournal& journal);
+    int rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal);
     int undoCutOffRun(const QList<TReadyFile>& files);
     void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
     void removeFiles(const QStringList& removeList);
@@ -102,5 +113,32 @@ private:
     TStart applicationStart(const QString& name) const;
     void restart();
 
+    // The rollback store (RollbackRun.cpp).
+    bool keepPreviousVersion(const QList<TReadyFile>& files, const QStringList& removeList);
+    void dropUnlandedStore();
+    void endLanded();
+    bool markLanded();
+    bool commitStore();
+    void warnUnlessCommitted();
+    void startNewVersion();
+    void removeNotifyState();
+    void recordCommittedState();
+    bool rollBackStore(bool& rolledBack);
+    bool restoreEntries(const QList<TStoreEntry>& entries);
+    void checkRollback(const QList<TStoreEntry>& entries);
+    void runCommit();
+    void runRollback();
+    bool loadHealthSettings(const QVariant& deploy);
+    bool checkHealth(QString& why);
+    // Ends a run that may not go on because another run of the same home directory is going on:
+    // reports |message| as the error, starts nothing (the other run restarts the application),
+    // closes the log and asks the event loop to exit with 1.
+    void refuse(const QString& message);
+    // Ends the run as response() does; without |restartApplication| (a commit, a passed health
+    // check, nothing to roll back) the application is left running as it is.
+    void finish(const QString& message, bool restartApplication);
+
     QStringList m_unknownOptions;
+    TRunLock m_lock;
+    QByteArray m_descSha256; // of the description's text: ties the journal to it
 };

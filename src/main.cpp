@@ -34,7 +34,8 @@ Options:
                      not a number, negative or too large is ignored: the last valid one counts
   -check             dry run: read both documents, verify the checksums and tell on "Check:"
                      lines what the run would do; nothing is stopped, moved, removed or
-                     started, and the file description is kept
+                     started, and the file description is kept; with -commit or -rollback,
+                     tells what that would do
   -keys=<dir>        the trusted public keys, minisign's "*.pub" files, and the "revoked" key
                      ids, one a line (default /etc/upgradedeploy/keys); when it holds a key,
                      the file description must be signed by one that is not revoked
@@ -42,6 +43,14 @@ Options:
                      directory (default /var/lib/upgradedeploy)
   -allow-downgrade   install a package whose "sequence" is older than the installed one, or
                      another package at the installed sequence, with a warning
+  -no-commit         keep the previous version in <home>/.upgrade-rollback/ after the upgrade
+                     lands, for a later -commit or -rollback
+  -commit            drop the previous version that a -no-commit run kept; exit 0 also when
+                     there is nothing to commit
+  -rollback          put the previous version back: stop the programs it puts back, restore
+                     every replaced and removed file, delete the fresh ones, restart the
+                     application and drop the store; exit 0 also when there is nothing to roll
+                     back
   -h, --help         print this help and exit
   --version          print the version and exit
 Any other argument that begins with "-" is ignored, with a warning in the log.
@@ -62,11 +71,19 @@ What a run does to the device, as root:
   - It restarts the application, also after a failed run. The programs it starts run
     detached: in a session of their own, with standard input, output and error on /dev/null.
   - A standard output whose reader went away (SIGPIPE is ignored) never stops the upgrade.
+  - With a health program, or with -no-commit, it keeps the files it replaces or removes (hard
+    links, or copies across file systems) and the list of the files it installs fresh in
+    <home>/.upgrade-rollback/ until the upgrade is committed or rolled back; an upgrade on top
+    of one that is not committed yet is refused.
 
 Documents read:
   <home>/conf.json   names the new-arrival directory ("upgrade"/"new-arrival"/"file-location"),
                      the file-description document ("file-desc") and, optionally, the program
-                     to restart ("upgrade"/"deploy"/"restart")
+                     to restart ("upgrade"/"deploy"/"restart") and a health program
+                     ("upgrade"/"deploy"/"health", a program under the home directory, with
+                     "health-timeout" in seconds, 60 when not given): after the restart the
+                     run waits for it; exit 0 in time commits the upgrade, anything else
+                     rolls it back and restarts the previous version
   file description   lists the new files ("files", "files-ex" with "path", "modified-time"
                      and "sha256"), the files to remove ("files-remove") or an error
                      ("error-msg"); when a "sha256" is given, every checksum is verified
@@ -81,7 +98,8 @@ Documents read:
                      a "sequence"
 
 Log lines begin with their kind:
-  State:    a phase of the run (Start, Config-Load, File-Desc, File-Verify, File-Upgrade, End)
+  State:    a phase of the run (Start, Config-Load, File-Desc, File-Verify, File-Upgrade,
+            Health-Check, Rollback, Commit, End)
   Info:     a completed action
   Warning:  a failure the run survives (a single file, a process, a restart)
   Error:    why the run failed
@@ -91,8 +109,9 @@ Log lines begin with their kind:
 Exit status: 0 when the run ended without an "Error:" line (warnings about single files
 included, and when the file description does not exist); 1 when it ended with one (a document
 missing, unreadable or wrong, a signature that does not verify, an older sequence, a checksum
-that failed, the description's "error-msg"), and when
-this text cannot be written.
+that failed, the description's "error-msg", an upgrade not committed yet, a failed health check,
+a rollback or commit that could not finish), and when this text cannot be written. -commit and
+-rollback may be repeated after a power cut: each finishes what the cut one left.
 )";
 
 // A text that was asked for and not delivered (a closed or full standard output) is a failure.

@@ -147,6 +147,9 @@ const struct Step {
         false, "home/ext/e.dat=N home/ext/e.dat:0775 new/ext/e.dat-" },
     { "a copy gets the described time", true, "new/t.txt=N", "t.txt", 0644, "2013-05-17 14:02:00",
         false, "home/t.txt=N" },
+    { "a backup kept for undoing is the installed file, not a stale one", false,
+        "home/k.txt=O home/k.txt.tmp=S new/k.txt=N", "k.txt", 0644, nullptr, true,
+        "home/k.txt=N home/k.txt.tmp=O" },
     { "a copy keeps the backup when asked", true, "home/k.txt=O new/k.txt=N", "k.txt", 0644,
         nullptr, true, "home/k.txt=N home/k.txt.tmp=O home/k.txt.upgrade-new-" },
 };
@@ -185,27 +188,61 @@ TEST_P(Replacement, LeavesTheNewFileInPlaceWithItsModeAndTime)
 
 INSTANTIATE_TEST_SUITE_P(Steps, Replacement, testing::ValuesIn(steps));
 
-// A replacement made with keepBackup, and then undone.
-TEST(Undo, ReturnsTheTargetToWhatItWas)
+// A replacement made with keepBackup after its journal entry was planned, then, after |meddle|
+// (items made under the root, as a cut-off run or the application might leave them), undone: only
+// what the entry owns is put back or removed.
+const struct UndoRow {
+    const char* behaviour;
+    bool apart;
+    const char *setup, *meddle;
+    TUndo result;
+    const char* checks;
+} undoRows[] = {
+    { "the installed file comes back", false, "home/k.txt=O new/k.txt=N", "", TUndo::Restored,
+        "home/k.txt=O home/k.txt.tmp-" },
+    { "a file that was not there goes", false, "new/k.txt=N", "", TUndo::Restored,
+        "home/k.txt- home/k.txt.tmp-" },
+    { "a link that stood at the target comes back as a link", false,
+        "home/k.txt->%R/out/v out/v=V new/k.txt=N", "", TUndo::Restored,
+        "home/k.txt->%R/out/v out/v=V" },
+    { "a copied file that was not there goes", true, "new/k.txt=N", "", TUndo::Restored,
+        "home/k.txt-" },
+    { "a copied file is replaced by the installed one", true, "home/k.txt=O new/k.txt=N", "",
+        TUndo::Restored, "home/k.txt=O home/k.txt.tmp-" },
+    { "a fresh file written over since is left alone", false, "new/k.txt=N", "home/k.txt=X",
+        TUndo::Untouched, "home/k.txt=X" },
+    { "a copied fresh file changed since is left alone", true, "new/k.txt=N", "home/k.txt=X",
+        TUndo::Untouched, "home/k.txt=X" },
+    { "a backup that is not the recorded file is never put back", false, "home/k.txt=O new/k.txt=N",
+        "home/k.txt.tmp=S", TUndo::Failed, "home/k.txt=N home/k.txt.tmp=S" },
+    { "a target changed since is not replaced", false, "home/k.txt=O new/k.txt=N", "home/k.txt=X",
+        TUndo::Failed, "home/k.txt=X home/k.txt.tmp=O" },
+};
+
+void PrintTo(const UndoRow& row, std::ostream* out) { *out << row.behaviour; }
+
+class Undo : public testing::TestWithParam<UndoRow> { };
+
+TEST_P(Undo, PutsBackOnlyWhatTheJournalOwns)
 {
-    const struct {
-        const char *behaviour, *setup, *checks;
-    } rows[] = {
-        { "the installed file comes back", "home/k.txt=O new/k.txt=N",
-            "home/k.txt=O home/k.txt.tmp-" },
-        { "a file that was not there goes", "new/k.txt=N", "home/k.txt- home/k.txt.tmp-" },
-        { "a link that stood at the target comes back as a link",
-            "home/k.txt->%R/out/v out/v=V new/k.txt=N", "home/k.txt->%R/out/v out/v=V" },
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.behaviour);
-        Layout layout(false);
-        layout.make(row.setup);
-        EXPECT_EQ(s(layout.deploy("k.txt", nullptr, true)), "");
-        EXPECT_TRUE(undoReplacement(layout.home, "k.txt"));
-        layout.expect(row.checks);
-    }
+    const UndoRow& row = GetParam();
+    if (row.apart && !sharedMemoryIsApart())
+        GTEST_SKIP() << "/dev/shm is not a file system of its own here";
+    Layout layout(row.apart);
+    layout.make(row.setup);
+    TJournalEntry entry;
+    ASSERT_TRUE(planReplacement(layout.home, layout.arrival + '/', "k.txt", QString(), entry));
+    EXPECT_EQ(entry.freshSha256.isEmpty(), !row.apart);
+    EXPECT_EQ(s(layout.deploy("k.txt", nullptr, true)), "");
+    // A meddler writes a new file: it never shares the inode of the one it replaces.
+    for (const QString& item : QString(row.meddle).split(' ', Qt::SkipEmptyParts))
+        QFile::remove(layout.root + '/' + item.section('=', 0, 0));
+    layout.make(row.meddle);
+    EXPECT_EQ(undoReplacement(layout.home, entry), row.result);
+    layout.expect(row.checks);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Undo, testing::ValuesIn(undoRows));
 
 // fs.protected_hardlinks keeps a user from linking a file it may not read and write, so link(2)
 // fails with EPERM as on a file system without hard links: the deployer, run as nobody, must then

@@ -233,7 +233,7 @@ public:
             0644, installedTime);
     }
 
-    Outcome deploy(const Injection& injection) const
+    Outcome deploy(const Injection& injection, const QStringList& options = {}) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(emulated ? "QEMU_SET_ENV" : "LD_PRELOAD",
@@ -249,7 +249,7 @@ public:
             env.insert("FAULTFS_ERRNO", QString::number(injection.error));
         }
         QStringList command = QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts);
-        command << UPGRADE_DEPLOY_BIN << "-homedir=" + home;
+        command << UPGRADE_DEPLOY_BIN << "-homedir=" + home << options;
         QProcess process;
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(root);
@@ -870,6 +870,149 @@ INSTANTIATE_TEST_SUITE_P(PowerLoss, Kills,
         testing::Values(Layout::SameFileSystem, Layout::OtherFileSystem), testing::Bool()),
     [](const testing::TestParamInfo<std::tuple<Layout, bool>>& param) {
         return layoutName(std::get<0>(param.param))
+            + (std::get<1>(param.param) ? "_AfterTheCall" : "_BeforeTheCall");
+    });
+
+// ---- Rollback and commit runs: the reference upgrade lands with -no-commit, and then -rollback or
+// -commit runs with each of its calls failed or killed in turn, and is repeated. Every path must
+// hold its old or its new content after every run; the repeated command must end with the whole old
+// version (rollback) or the whole new one (commit) and no store.
+
+enum class Command { Rollback, Commit };
+
+std::string commandName(Command command)
+{
+    return command == Command::Rollback ? "Rollback" : "Commit";
+}
+
+QStringList commandOptions(Command command)
+{
+    return { command == Command::Rollback ? "-rollback" : "-commit" };
+}
+
+std::unique_ptr<World> landedWorld()
+{
+    QString reason;
+    auto world = makeWorld(Layout::SameFileSystem, reason);
+    const Outcome landed = world->deploy({}, { "-no-commit" });
+    EXPECT_EQ(landed.code, 0) << s(landed.log);
+    return world;
+}
+
+// A rollback deletes the notification state as the upgrade does: the restarted version builds it.
+bool inFinalState(const World& w, const Item& item, Command command)
+{
+    if (command == Command::Commit)
+        return inTargetState(w, item);
+    if (item.path == "conf/share_notify.json")
+        return !exists(w.home + '/' + item.path);
+    return inOldState(w, item);
+}
+
+// The store is a leftover too: strays() lists every saved file and the manifest.
+void checkFinalState(
+    const World& w, const Outcome& o, Command command, const std::string& row, Findings& f)
+{
+    if (o.code != 0)
+        f.add("command did not exit 0", row, o.log.right(300));
+    for (const Item& item : w.items) {
+        if (!inFinalState(w, item, command))
+            f.add("path short of the command's final state", row, item.path);
+    }
+    for (const QString& stray : strays(w))
+        f.add("leftover after the command", row, stray);
+    if (snapshot(w.root + "/canary") != w.canary)
+        f.add("canary tree outside home changed", row, w.root + "/canary");
+}
+
+std::vector<Call> commandCalls(Command command)
+{
+    auto world = landedWorld();
+    QTemporaryDir traceDir;
+    Injection clean;
+    clean.trace = traceDir.path() + "/trace";
+    Findings f;
+    checkFinalState(*world, world->deploy(clean, commandOptions(command)), command,
+        "clean " + commandName(command), f);
+    EXPECT_TRUE(f.kinds.empty()) << details(f);
+    return readTrace(clean.trace);
+}
+
+class StoreFaults : public testing::TestWithParam<std::tuple<Command, bool>> { };
+
+// A failed call may end the command with 1 (it says so, and the repeat finishes); a command that
+// exits 0 must have reached its final state.
+TEST_P(StoreFaults, EveryCallFailedInTurnLosesNothingAndARepeatFinishes)
+{
+    const Command command = std::get<0>(GetParam());
+    const bool persist = std::get<1>(GetParam());
+    const std::vector<Call> calls = commandCalls(command);
+    Findings f;
+    for (const Call& call : representatives(calls)) {
+        for (int error : errnosOf(call)) {
+            const std::string row = QString("#%1 %2 %3 %4")
+                                        .arg(call.number)
+                                        .arg(call.name, call.paths, strerror(error))
+                                        .toStdString();
+            auto w = landedWorld();
+            const Outcome o = w->deploy(
+                { persist ? "persist" : "once", call.number, error, {} }, commandOptions(command));
+            ++f.rows, ++f.runs;
+            if (o.code != 0 && o.code != 1)
+                f.add("run did not exit 0 or 1", row, o.log.right(300));
+            checkNothingLost(*w, row, f);
+            if (o.code == 0) {
+                checkFinalState(*w, o, command, row, f);
+                continue;
+            }
+            ++f.runs;
+            checkFinalState(
+                *w, w->deploy({}, commandOptions(command)), command, row + " repeat", f);
+        }
+    }
+    report((commandName(command) + (persist ? " failed from then on" : " failed once")).c_str(),
+        long(calls.size()), f);
+}
+
+INSTANTIATE_TEST_SUITE_P(PowerLoss, StoreFaults,
+    testing::Combine(testing::Values(Command::Rollback, Command::Commit), testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<Command, bool>>& param) {
+        return commandName(std::get<0>(param.param))
+            + (std::get<1>(param.param) ? "_FromThenOn" : "_Once");
+    });
+
+class StoreKills : public testing::TestWithParam<std::tuple<Command, bool>> { };
+
+TEST_P(StoreKills, KilledAtEveryCallLeavesOldOrNewAndARepeatFinishes)
+{
+    const Command command = std::get<0>(GetParam());
+    const bool after = std::get<1>(GetParam());
+    const std::vector<Call> calls = commandCalls(command);
+    Findings f;
+    for (const Call& call : representatives(calls)) {
+        if (!changesDisk(call))
+            continue;
+        const std::string row
+            = QString("#%1 %2 %3").arg(call.number).arg(call.name, call.paths).toStdString();
+        auto w = landedWorld();
+        const Outcome o = w->deploy(
+            { after ? "kill-after" : "kill-before", call.number, 0, {} }, commandOptions(command));
+        ++f.rows, ++f.runs;
+        if (!o.killed)
+            f.add("run was not killed", row, o.log.right(300));
+        checkNothingLost(*w, row, f);
+        ++f.runs;
+        checkFinalState(*w, w->deploy({}, commandOptions(command)), command, row + " repeat", f);
+    }
+    report((commandName(command) + (after ? " killed after the call" : " killed before the call"))
+               .c_str(),
+        long(calls.size()), f);
+}
+
+INSTANTIATE_TEST_SUITE_P(PowerLoss, StoreKills,
+    testing::Combine(testing::Values(Command::Rollback, Command::Commit), testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<Command, bool>>& param) {
+        return commandName(std::get<0>(param.param))
             + (std::get<1>(param.param) ? "_AfterTheCall" : "_BeforeTheCall");
     });
 

@@ -134,7 +134,12 @@ const Row descCases[] = {
     { "{'files-ex':['s',{'path':''},{'path':null},{'x':1},{'path':'p','modified-time':"
       "'2013-05-17T14:02:00'},{'path':'q','modified-time':'17.05.2013 14:02:00'}]}",
         DLOADED "ok", "p,q;" },
-    { "{'files-ex':[{'path':'a'}],'files':['a','b']}", DLOADED "ok", "a,b,a;" },
+    { "{'files-ex':[{'path':'c'}],'files':['a','b']}", DLOADED "ok", "a,b,c;" },
+    { "{'files':['lib//b','a','/./a','lib/b','../a','../a','',''],'files-ex':[{'path':'a'}]}",
+        DLOADED "Warning: '/./a' is listed more than once\n"
+                "Warning: 'lib/b' is listed more than once\n"
+                "Warning: 'a' is listed more than once\nok",
+        "lib//b,a,../a,../a,,;" },
     { "{'files':'s','files-ex':'t'}", DLOADED "fail: setting 'files' format error", ";" },
     { "{'files':['k'],'files-ex':{}}", DLOADED "fail: setting 'files-ex' format error", "k;" },
     { "{'files-remove':'r'}", DLOADED "fail: setting 'files-remove' format error", ";" },

@@ -4,8 +4,11 @@
 //   run       what to do, one step a line: "sleeper" starts a copy of sleep named %S in
 //             root/home, "self" runs the deployer as a copy named %D from now on,
 //             "touch <path>" gives a file the current time, "tree" shows the tree as it is now,
-//             and "deploy <working dir> <argument>..." or "describe <working dir> <argument>..."
-//             runs UpgradeDeploy or UpgradeDescribe once (paths under the root);
+//             "remember" keeps the home tree (the new-arrival directory upgrade/ aside) as it is
+//             now and "compare" tells whether it is so again (every byte, mode and time), "chmod
+//             <path> <octal>" sets a mode, "move <path> <path>" renames a file (stages a second
+//             description), and "deploy <working dir> <argument>..." or "describe <working dir>
+//             <argument>..." runs UpgradeDeploy or UpgradeDescribe once (paths under the root);
 //   expected  the whole transcript: each run's output, standard error and exit status, the logs
 //             written with "-out=" (root/*.log), the tree afterwards and every record the
 //             stand-ins left.
@@ -21,6 +24,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -94,6 +98,14 @@ public:
                 setTime(path, QDateTime::currentDateTime());
             else if (step == "tree")
                 text += "--- tree\n" + tree();
+            else if (step == "remember")
+                remembered = fullTree();
+            else if (step == "compare")
+                text += compared();
+            else if (step == "chmod")
+                ::chmod(QFile::encodeName(path).constData(), words.value(2).toUInt(nullptr, 8));
+            else if (step == "move")
+                QDir().rename(path, root + '/' + words.value(2));
             else if (step == "deploy" || step == "describe")
                 text += "$ " + line + '\n'
                     + runStep(
@@ -117,8 +129,48 @@ public:
     const QString sleeperName = uniqueName("uts"), selfName = uniqueName("utd");
     QString program = UPGRADE_DEPLOY_BIN;
     pid_t sleeper = 0;
+    QStringList remembered;
 
 private:
+    // Every file and link under home with its whole content, mode and modification time to the
+    // nanosecond (the records of the restart stand-ins aside; directories change with them).
+    QStringList fullTree() const
+    {
+        QStringList lines;
+        QDirIterator it(home, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
+            QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (path.contains(".rec") || path.startsWith(home + "/upgrade/")
+                || (it.fileInfo().isDir() && !it.fileInfo().isSymLink()))
+                continue;
+            struct stat st { };
+            ::lstat(QFile::encodeName(path).constData(), &st);
+            lines << QString("%1 %2 %3.%4 %5")
+                         .arg(path)
+                         .arg(st.st_mode, 0, 8)
+                         .arg(st.st_mtim.tv_sec)
+                         .arg(st.st_mtim.tv_nsec)
+                         .arg(QString::fromLatin1(readAll(path).toHex()));
+        }
+        lines.sort();
+        return lines;
+    }
+
+    QString compared() const
+    {
+        const QStringList now = fullTree();
+        if (now == remembered)
+            return "--- tree as remembered\n";
+        QString text = "--- tree differs from the one remembered\n";
+        for (const QString& line : remembered)
+            text += now.contains(line) ? QString() : "was: " + placeholders(line.left(200)) + '\n';
+        for (const QString& line : now)
+            text += remembered.contains(line) ? QString()
+                                              : "now: " + placeholders(line.left(200)) + '\n';
+        return text;
+    }
+
     QString substitute(QString text) const
     {
         return text.replace("%R", root).replace("%S", sleeperName).replace("%D", selfName);
@@ -211,7 +263,9 @@ private:
             lines << QString("%1 %2 %3 %4")
                          .arg(name)
                          .arg(st.st_mode & 07777, 4, 8, QChar('0'))
-                         .arg(info.lastModified().toString(timeFormat),
+                         .arg(info.lastModified().secsTo(QDateTime::currentDateTime()) < 86400
+                                 ? QString("<now>") // a time the runs gave (a manifest's)
+                                 : info.lastModified().toString(timeFormat),
                              data == sleep ? QString("<sleep>")
                                  : data.size() <= 64 && !text.contains('\n')
                                  ? text
@@ -236,9 +290,10 @@ private:
     {
         static const QRegularExpression started(
             "^Info: restart.* ok$", QRegularExpression::MultilineOption);
-        int starts = 0;
-        for (auto it = started.globalMatch(logs); it.hasNext(); it.next())
-            ++starts;
+        QSet<QString> programs; // a program started twice leaves one record
+        for (auto it = started.globalMatch(logs); it.hasNext();)
+            programs.insert(it.next().captured());
+        const int starts = programs.size();
         for (int i = 0; i < 3000 && recordFiles().size() < starts; ++i)
             usleep(10000);
     }

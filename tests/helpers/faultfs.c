@@ -8,7 +8,9 @@
  *   once         the call fails with FAULTFS_ERRNO (a number) without being made;
  *   persist      that call and every later counted one fail so;
  *   kill-before  the process is killed with SIGKILL instead of making the call;
- *   kill-after   the call is made, then the process is killed with SIGKILL.
+ *   kill-after   the call is made, then the process is killed with SIGKILL;
+ *   stop-before  the process stops itself with SIGSTOP, and makes the call once it is continued
+ *                (a test holds a run still at a known call while it starts another).
  * A close that is to fail is made all the same, as Linux frees the descriptor whatever close
  * reports. sync() cannot fail: a failed sync is simply not made.
  *
@@ -19,8 +21,8 @@
  *                copy stat
  * FAULTFS_TRACE  a file that gets one line per counted call: its number, its family, its name
  *                ("+creat" added to an open that may create), the paths it acts on ("@" before a
- *                path reached through a descriptor), and "!<errno>" or "!KILL" where the call was
- *                failed or interrupted.
+ *                path reached through a descriptor), and "!<errno>", "!KILL" or "!STOP" where
+ *                the call was failed, interrupted or held.
  *
  * Calls anywhere else (the loader, Qt's reads of /proc and /etc, the log on the standard output)
  * are neither counted nor changed. The library removes its variables from the environment at
@@ -54,7 +56,7 @@ static char dirs[MAX_DIRS][PATH_MAX];
 static size_t dirCount;
 static char calls[256];
 static long at;
-static int action; /* 0 none, 1 once, 2 persist, 3 kill-before, 4 kill-after */
+static int action; /* 0 none, 1 once, 2 persist, 3 kill-before, 4 kill-after, 5 stop-before */
 static int injectedErrno = EIO;
 static int traceFd = -1;
 static long counter;
@@ -82,9 +84,10 @@ __attribute__((constructor)) static void faultfsInit(void)
     const char* c = getenv("FAULTFS_CALLS");
     snprintf(calls, sizeof calls, ",%s,", c ? c : "");
     at = getenv("FAULTFS_AT") ? atol(getenv("FAULTFS_AT")) : 0;
-    static const char* const actions[] = { "once", "persist", "kill-before", "kill-after" };
+    static const char* const actions[]
+        = { "once", "persist", "kill-before", "kill-after", "stop-before" };
     const char* a = getenv("FAULTFS_ACTION");
-    for (int i = 0; a && i < 4; ++i)
+    for (int i = 0; a && i < 5; ++i)
         if (strcmp(a, actions[i]) == 0)
             action = i + 1;
     if (getenv("FAULTFS_ERRNO"))
@@ -197,6 +200,8 @@ static int decide(const char* call, const char* family, const char* a, const cha
     char mark[32] = "";
     if (hit && (action == 1 || action == 2))
         snprintf(mark, sizeof mark, " !%d", injectedErrno);
+    else if (hit && action == 5)
+        snprintf(mark, sizeof mark, " !STOP");
     else if (hit)
         snprintf(mark, sizeof mark, " !KILL");
     traceLine(n, family, call, a, b, mark);
@@ -204,6 +209,10 @@ static int decide(const char* call, const char* family, const char* a, const cha
         return RUN;
     if (action == 3)
         killNow();
+    if (action == 5) {
+        syscall(SYS_kill, syscall(SYS_getpid), SIGSTOP);
+        return RUN;
+    }
     if (action == 4)
         return RUN_THEN_KILL;
     errno = injectedErrno;
