@@ -176,11 +176,15 @@ bool TUpgradeDeploy::rollBackStore(bool& rolledBack)
     if (store.state() != TStoreState::RollingBack
         && !store.setState(TStoreState::RollingBack, errorMsg))
         return false;
-    // Now the store says "rolling-back": -commit refuses it, and so does an upgrade.
-    const bool restored = restoreEntries(store.entries());
+    // Now the store says "rolling-back": -commit refuses it, and so does an upgrade. Power cut
+    // from here on: each path holds the new file or the old one (a saved file renamed back has
+    // left the store), each fresh path the new file or nothing; the repeat goes on from there.
+    const bool restored = restoreEntries(store);
     removeNotifyState();
     // Every path is back on disk before the store, the record of what is left to do, goes.
     flushFileSystems({ homeDir });
+    // Power cut from here on: the old version is on disk; a store is left with its manifest
+    // (the repeat finds every saved file gone and drops it) or without (it means nothing).
     if (!restored) {
         errorMsg = QLatin1String("rollback incomplete: run UpgradeDeploy -rollback again");
         return false;
@@ -190,14 +194,10 @@ bool TUpgradeDeploy::rollBackStore(bool& rolledBack)
 
 // Last path first, as the run placed them; a program's processes are stopped before its file
 // is put back or deleted.
-bool TUpgradeDeploy::restoreEntries(const QList<TStoreEntry>& entries)
+bool TUpgradeDeploy::restoreEntries(const TRollbackStore& store)
 {
-    TRollbackStore store(homeDir);
+    const QList<TStoreEntry>& entries = store.entries();
     QString error;
-    if (!store.load(error)) {
-        logLine("Warning: " + logText(error));
-        return false;
-    }
     bool restored = true;
     for (int i = entries.size() - 1; i >= 0; --i) {
         const TStoreEntry& entry = entries.at(i);

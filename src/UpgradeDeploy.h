@@ -14,6 +14,7 @@
 
 class TInstallJournal;
 class TReadyFile;
+class TRollbackStore;
 struct TStoreEntry;
 struct TVerification;
 
@@ -116,7 +117,7 @@ private:
     void removeNotifyState();
     void recordCommittedState();
     bool rollBackStore(bool& rolledBack);
-    bool restoreEntries(const QList<TStoreEntry>& entries);
+    bool restoreEntries(const TRollbackStore& store);
     void checkRollback(const QList<TStoreEntry>& entries);
     void runCommit();
     void runRollback();
