@@ -189,7 +189,10 @@ void TUpgradeDeploy::start()
         if (!configLoaded)
             logLine("Warning: " + logText(errorMsg));
         errorMsg.clear();
-        commitRun ? runCommit() : runRollback();
+        if (commitRun && rollbackRun)
+            finish(QStringLiteral("-commit and -rollback exclude each other"), false);
+        else
+            commitRun ? runCommit() : runRollback();
         return;
     }
     if (!configLoaded) {
