@@ -1015,4 +1015,41 @@ INSTANTIATE_TEST_SUITE_P(PowerLoss, StoreKills,
             + (std::get<1>(param.param) ? "_AfterTheCall" : "_BeforeTheCall");
     });
 
+// An upgrade with -no-commit killed at every call (the saving of the previous version included),
+// started again with -no-commit, and rolled back: the whole old version comes back.
+TEST(StoreKills, KilledNoCommitUpgradeStartedAgainRollsBackWhole)
+{
+    QString reason;
+    QTemporaryDir traceDir;
+    Injection clean;
+    clean.trace = traceDir.path() + "/trace";
+    makeWorld(Layout::SameFileSystem, reason)->deploy(clean, { "-no-commit" });
+    const std::vector<Call> calls = readTrace(clean.trace);
+    Findings f;
+    for (const Call& call : representatives(calls)) {
+        if (!changesDisk(call))
+            continue;
+        for (const char* action : { "kill-before", "kill-after" }) {
+            const std::string row = QString("#%1 %2 %3 %4")
+                                        .arg(call.number)
+                                        .arg(call.name, call.paths, action)
+                                        .toStdString();
+            auto w = makeWorld(Layout::SameFileSystem, reason);
+            const Outcome o = w->deploy({ action, call.number, 0, {} }, { "-no-commit" });
+            ++f.rows, ++f.runs;
+            if (!o.killed)
+                f.add("run was not killed", row, o.log.right(300));
+            checkNothingLost(*w, row, f);
+            const Outcome again = w->deploy({}, { "-no-commit" });
+            if (again.code != 0)
+                f.add("started again, the upgrade did not exit 0", row, again.log.right(300));
+            checkNothingLost(*w, row + " again", f);
+            f.runs += 2;
+            checkFinalState(*w, w->deploy({}, commandOptions(Command::Rollback)), Command::Rollback,
+                row + " rollback", f);
+        }
+    }
+    report("-no-commit upgrade killed before / after the call", long(calls.size()), f);
+}
+
 } // namespace
