@@ -111,6 +111,7 @@ bool TInstallJournal::load(QString& error)
 {
     m_entries.clear();
     m_index.clear();
+    m_loaded = 0;
     if (!QFileInfo::exists(m_path) && !QFileInfo(m_path).isSymLink())
         return true;
     QString text;
@@ -122,6 +123,7 @@ bool TInstallJournal::load(QString& error)
         error = QLatin1String("parse '") + m_path + QLatin1String("' failed");
         return false;
     }
+    m_loaded = m_entries.size();
     return true;
 }
 

@@ -70,6 +70,13 @@ public:
     // The entry of |path|, or nullptr.
     const TJournalEntry* find(const QString& path) const;
 
+    // True when the entry of |path| was read by load(): a cut-off run of this description wrote
+    // it, and may have made its backup.
+    bool isFromCutOffRun(const QString& path) const
+    {
+        return m_index.value(path, m_loaded) < m_loaded;
+    }
+
     // Adds the entries for paths that have none yet and writes the whole journal to disk before
     // returning. On false, |error| holds the reason and the journal on disk is as it was (a
     // temporary file may be left, which the next write or remove() drops).
@@ -87,4 +94,5 @@ private:
     QByteArray m_descSha256;
     QVector<TJournalEntry> m_entries;
     QHash<QString, int> m_index; // path -> position in m_entries
+    int m_loaded = 0; // the entries before this position were read by load()
 };

@@ -21,7 +21,9 @@
 #include <QVariant>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cerrno>
+#include <numeric>
 
 #include <unistd.h>
 
@@ -84,6 +86,19 @@ private:
 TPinnedTimeZone pinnedTimeZone;
 
 QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
+
+// The indexes of |files| in the order of their paths, which puts the files of one directory next
+// to each other. The steps whose order does not matter (the journal's plan, dropping the backups)
+// take the files so: each directory is then resolved once, not once per file, as the last
+// directory of each root stays open (see THomePath::openDir).
+QVector<int> inPathOrder(const QList<TReadyFile>& files)
+{
+    QVector<int> order(files.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+        [&files](int a, int b) { return files.at(a).path < files.at(b).path; });
+    return order;
+}
 
 // Escaped, as every outside text in a log line.
 QByteArray utf8(const QString& text) { return logText(text); }
@@ -310,7 +325,9 @@ bool TUpgradeDeploy::deployEach(
                 warnUnlessBackupDropped(file);
             continue;
         }
-        const TJournalEntry* entry = journal ? journal->find(file.path) : nullptr;
+        // Only a cut-off run can have made a backup of its own; any other is a leftover.
+        const TJournalEntry* entry
+            = journal && journal->isFromCutOffRun(file.path) ? journal->find(file.path) : nullptr;
         const QString error
             = file.deploy(newFileLoc, homeDir, keepBackups, entry ? entry->old : TFileId());
         if (error.isEmpty())
@@ -335,7 +352,7 @@ bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerific
     loadJournal(journal);
     QVector<TJournalEntry> planned;
     planned.reserve(files.size());
-    for (int i = 0; i < files.size(); ++i) {
+    for (const int i : inPathOrder(files)) {
         const TReadyFile& file = files.at(i);
         TJournalEntry entry;
         // A file already in place that no journal of this description owns was not put there by
@@ -415,8 +432,8 @@ void TUpgradeDeploy::warnUnlessBackupDropped(const TReadyFile& file)
 // finds every file already in place and drops what is left.
 void TUpgradeDeploy::commit(const QList<TReadyFile>& files, const TInstallJournal& journal)
 {
-    for (const TReadyFile& file : files)
-        warnUnlessBackupDropped(file);
+    for (const int i : inPathOrder(files))
+        warnUnlessBackupDropped(files.at(i));
     if (!journal.remove())
         logLine("Warning: remove " + quoted(journal.path()) + " failed");
 }
