@@ -54,8 +54,10 @@ bool TUpgradeDeploy::keepPreviousVersion(
     const QList<TReadyFile>& files, const QStringList& removeList)
 {
     TRollbackStore store(homeDir);
-    if (!store.load(errorMsg))
+    if (!store.load(errorMsg)) {
+        errorMsg += QLatin1String("; UpgradeDeploy -commit drops a store it cannot read");
         return false;
+    }
     const bool keep = noCommit || !healthProgram.isEmpty();
     QString error;
     const QByteArray sum = store.state() == TStoreState::None && !keep
@@ -231,7 +233,7 @@ void TUpgradeDeploy::runCommit()
     logLine("State: Commit");
     TRollbackStore store(homeDir);
     if (!store.load(errorMsg)) {
-        finish(errorMsg, false);
+        dropUnreadableStore(store);
         return;
     }
     if (store.state() == TStoreState::Installing) {
@@ -258,6 +260,22 @@ void TUpgradeDeploy::runCommit()
     if (checkOnly)
         logLine("Check: remove " + quoted(store.path()));
     finish(checkOnly || commitStore() ? QString() : errorMsg, false);
+}
+
+// A store whose manifest cannot be read cannot be rolled back, and would refuse every upgrade:
+// committing drops it (never through a link: a store that is one cannot be opened to drop).
+void TUpgradeDeploy::dropUnreadableStore(TRollbackStore& store)
+{
+    logLine("Warning: " + logText(errorMsg));
+    if (checkOnly) {
+        logLine("Check: remove " + quoted(store.path()));
+        finish(QString(), false);
+        return;
+    }
+    errorMsg.clear();
+    if (store.drop(errorMsg))
+        logLine("Info: remove " + quoted(store.path()) + " ok");
+    finish(errorMsg, false);
 }
 
 void TUpgradeDeploy::runRollback()

@@ -120,6 +120,7 @@ private:
     bool restoreEntries(const TRollbackStore& store);
     void checkRollback(const QList<TStoreEntry>& entries);
     void runCommit();
+    void dropUnreadableStore(TRollbackStore& store);
     void runRollback();
     bool loadHealthSettings(const QVariant& deploy);
     bool checkHealth(QString& why);
