@@ -55,7 +55,8 @@ bool TUpgradeDeploy::keepPreviousVersion(
 {
     TRollbackStore store(homeDir);
     if (!store.load(errorMsg)) {
-        errorMsg += QLatin1String("; UpgradeDeploy -commit drops a store it cannot read");
+        if (store.isMalformed())
+            errorMsg += QLatin1String("; UpgradeDeploy -commit drops it");
         return false;
     }
     const bool keep = noCommit || !healthProgram.isEmpty();
@@ -233,7 +234,10 @@ void TUpgradeDeploy::runCommit()
     logLine("State: Commit");
     TRollbackStore store(homeDir);
     if (!store.load(errorMsg)) {
-        dropUnreadableStore(store);
+        if (store.isMalformed())
+            dropUnreadableStore(store);
+        else
+            finish(errorMsg, false);
         return;
     }
     if (store.state() == TStoreState::Installing) {
@@ -262,8 +266,9 @@ void TUpgradeDeploy::runCommit()
     finish(checkOnly || commitStore() ? QString() : errorMsg, false);
 }
 
-// A store whose manifest cannot be read cannot be rolled back, and would refuse every upgrade:
-// committing drops it (never through a link: a store that is one cannot be opened to drop).
+// A store whose manifest is malformed cannot be rolled back, and would refuse every upgrade:
+// committing drops it (never through a link: a store that is one cannot be opened to drop). One
+// that cannot be read now (an I/O error) is left: it may be a rollback under way.
 void TUpgradeDeploy::dropUnreadableStore(TRollbackStore& store)
 {
     logLine("Warning: " + logText(errorMsg));

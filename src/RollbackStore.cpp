@@ -241,6 +241,7 @@ bool TRollbackStore::openStore(bool create, QString& error)
 bool TRollbackStore::load(QString& error)
 {
     m_state = TStoreState::None;
+    m_malformed = false;
     m_entries.clear();
     m_descriptionSum.clear();
     if (!openStore(false, error))
@@ -260,6 +261,7 @@ bool TRollbackStore::load(QString& error)
         return false;
     }
     if (!parseManifest(text)) {
+        m_malformed = true;
         error = QLatin1String("parse '") + manifest + QLatin1String("' failed");
         return false;
     }
