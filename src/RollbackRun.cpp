@@ -73,7 +73,7 @@ bool TUpgradeDeploy::keepPreviousVersion(
         errorMsg = refusal(store);
         return false;
     }
-    if (!keep)
+    if (!keep || checkOnly)
         return true;
     if (sum.isEmpty()) {
         errorMsg = error;

@@ -233,16 +233,15 @@ void TUpgradeDeploy::start()
         response(errorMsg);
         return;
     }
+    // Before the first change: the previous version goes to the rollback store (when it is to be
+    // kept; not in a dry run), or the run is refused on top of an upgrade that is not committed.
+    if (!keepPreviousVersion(files, removeList)) {
+        response(errorMsg);
+        return;
+    }
     if (checkOnly) {
         checkRun(files, removeList, verification);
         response(QString());
-        return;
-    }
-
-    // Before the first change: the previous version goes to the rollback store (when it is to be
-    // kept), or the run is refused on top of an upgrade that is not committed.
-    if (!keepPreviousVersion(files, removeList)) {
-        response(errorMsg);
         return;
     }
     logLine("State: File-Upgrade");
