@@ -45,6 +45,14 @@ struct TReplacement {
 // deployment of the same path removes one that a cut-off run left.
 extern const char copySuffix[];
 
+// The name of a file kept beside |name| with |suffix|: name + suffix, or where that would not fit
+// NAME_MAX, the name's first bytes, "~", 16 hex digits of a hash of the whole name, and the
+// suffix. The same name always gives the same result, so a later run finds what an earlier one
+// left; the journal records the backup's name too.
+QByteArray besideName(const QByteArray& name, const char* suffix);
+// The backup name of |name|: besideName(name, ".tmp").
+QByteArray backupNameOf(const QByteArray& name);
+
 // Called when the new file is gone but something stands at the target: a run cut off after it
 // moved the new file in and before it dropped the backup left the old file at "<target>.tmp".
 // Removes that backup (a line only when removing it fails), unless |r.keepBackup| keeps it as the
