@@ -108,6 +108,9 @@ QString openNewFile(const TReplacement& r, TFileDescriptor& fd)
     if (!S_ISREG(st.st_mode) || st.st_ino != r.sourceStat.st_ino
         || st.st_dev != r.sourceStat.st_dev)
         return notRegular;
+    // What is moved below is this inode: it must be the one whose checksum held.
+    if (r.verifiedSource.isSet() && !r.verifiedSource.matches(st))
+        return QLatin1Char('\'') + r.source + QLatin1String("' changed after its verification");
     return QString();
 }
 
