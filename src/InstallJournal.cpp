@@ -22,7 +22,7 @@
 namespace {
 
 const QLatin1String descKey("description-sha256"), entriesKey("entries"), pathKey("path"),
-    oldKey("old"), newKey("new"), newSumKey("new-sha256");
+    oldKey("old"), newKey("new"), newSumKey("new-sha256"), backupKey("backup");
 
 QString systemError(const char* what, const QString& path, int error)
 {
@@ -75,6 +75,8 @@ QVariantMap entryObject(const TJournalEntry& entry)
         object.insert(newKey, idText(entry.fresh));
     else
         object.insert(newSumKey, QString::fromLatin1(entry.freshSha256));
+    if (!entry.backupName.isEmpty())
+        object.insert(backupKey, QFile::decodeName(entry.backupName));
     return object;
 }
 
@@ -84,13 +86,17 @@ bool entryFromObject(const QVariant& element, TJournalEntry& entry)
     const QVariantMap object = element.toMap();
     entry.path = object.value(pathKey).toString();
     entry.freshSha256 = object.value(newSumKey).toString().toLatin1();
+    entry.backupName = QFile::encodeName(object.value(backupKey).toString());
     const bool oldOk
         = !object.contains(oldKey) || idFromText(object.value(oldKey).toString(), entry.old);
     const bool freshOk = object.contains(newKey)
         ? idFromText(object.value(newKey).toString(), entry.fresh)
         : entry.freshSha256.size() == 64;
-    return element.userType() == QMetaType::QVariantMap && !entry.path.isEmpty() && oldOk
-        && freshOk;
+    // The backup's name is a name in the target's directory, nothing that leads elsewhere.
+    const bool backupOk = !entry.backupName.contains('/') && !entry.backupName.contains('\0')
+        && entry.backupName != "." && entry.backupName != "..";
+    return element.userType() == QMetaType::QVariantMap && !entry.path.isEmpty() && oldOk && freshOk
+        && backupOk;
 }
 
 } // namespace

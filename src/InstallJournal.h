@@ -22,7 +22,10 @@
 //    "entries": [{"path": "<path as the description gives it>",
 //                 "old": "<device>:<inode>",      (absent: nothing was installed)
 //                 "new": "<device>:<inode>",      (absent when "new-sha256" is given)
-//                 "new-sha256": "<64 hex digits>"}, ...]}
+//                 "new-sha256": "<64 hex digits>",
+//                 "backup": "<the backup's file name>"}, ...]}
+//   The backup's name is "<name>.tmp" unless that would not fit NAME_MAX (see besideName); an
+//   entry without it (or with an empty one) stands for "<name>.tmp" shortened alike.
 // Invariants: the journal on disk holds an entry for every path before the run changes anything
 // at that path; an entry is never changed once written (a resumed run of the same description
 // keeps the entries of the cut-off one and adds entries only for paths that have none); the
@@ -52,6 +55,7 @@ struct TJournalEntry {
     TFileId old; // the installed file the backup keeps; unset: nothing was installed
     TFileId fresh; // the new file the rename puts at the target; unset when it is copied
     QByteArray freshSha256; // the contents of a new file that is copied, as hex digits
+    QByteArray backupName; // the backup's name in the target's directory ("<name>.tmp" or shorter)
 };
 
 class TInstallJournal {

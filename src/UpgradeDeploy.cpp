@@ -324,6 +324,7 @@ bool TUpgradeDeploy::deployEach(
                 warnUnlessBackupDropped(file);
             continue;
         }
+        file.verifiedSource = verification.hashed.value(i);
         // Only a cut-off run can have made a backup of its own; any other is a leftover.
         const TJournalEntry* entry
             = journal && journal->isFromCutOffRun(file.path) ? journal->find(file.path) : nullptr;
