@@ -62,6 +62,8 @@ const StoreRow storeRows[] = {
         "home/a=new", {}, "", "home/a=old outside=keep" },
 };
 
+void PrintTo(const StoreRow& row, std::ostream* os) { *os << row.name; }
+
 class StoreRows : public testing::TestWithParam<StoreRow> { };
 
 TEST_P(StoreRows, SaveAndRestoreAsTheRowSays)
@@ -107,28 +109,33 @@ struct LoadRow {
     QByteArray manifest; // written as the manifest unless null
     bool loads;
     TStoreState state;
+    bool malformed; // only such a store may -commit drop unread
 };
 
 const LoadRow loadRows[] = {
-    { "NoStoreIsNothingToDo", "", {}, true, TStoreState::None },
-    { "StoreWithoutManifestIsNothingToDo", "0=left", {}, true, TStoreState::None },
+    { "NoStoreIsNothingToDo", "", {}, true, TStoreState::None, false },
+    { "StoreWithoutManifestIsNothingToDo", "0=left", {}, true, TStoreState::None, false },
     { "LandedManifestLoads", "",
         doc("{'state':'landed','entries':[{'path':'a','kind':'replaced',"
             "'saved':0},{'path':'b','kind':'fresh'}]}"),
-        true, TStoreState::Landed },
-    { "UnknownStateIsRefused", "", doc("{'state':'done','entries':[]}"), false, TStoreState::None },
+        true, TStoreState::Landed, false },
+    { "UnknownStateIsRefused", "", doc("{'state':'done','entries':[]}"), false, TStoreState::None,
+        true },
     { "ReplacedEntryWithoutSavedFileIsRefused", "",
         doc("{'state':'landed','entries':[{'path':'a','kind':'replaced'}]}"), false,
-        TStoreState::Landed },
+        TStoreState::Landed, true },
     { "EntryOfUnknownKindIsRefused", "",
         doc("{'state':'landed','entries':[{'path':'a','kind':'moved','saved':0}]}"), false,
-        TStoreState::Landed },
+        TStoreState::Landed, true },
     { "ManifestCutShortIsRefused", "", doc("{'state':'landed','entries':[{'pa"), false,
-        TStoreState::Landed },
-    { "ManifestThatIsALinkIsRefused", "manifest.json->%R/elsewhere", {}, false, TStoreState::None },
-    { "ManifestThatIsAFifoIsRefusedWithoutWaiting", "manifest.json|", {}, false,
-        TStoreState::None },
+        TStoreState::Landed, true },
+    { "ManifestThatIsALinkIsRefused", "manifest.json->%R/elsewhere", {}, false, TStoreState::None,
+        false },
+    { "ManifestThatIsAFifoIsRefusedWithoutWaiting", "manifest.json|", {}, false, TStoreState::None,
+        false },
 };
+
+void PrintTo(const LoadRow& row, std::ostream* os) { *os << row.name; }
 
 class LoadRows : public testing::TestWithParam<LoadRow> { };
 
@@ -145,6 +152,7 @@ TEST_P(LoadRows, LoadAsTheRowSays)
     TRollbackStore store(r.home);
     QString error;
     EXPECT_EQ(store.load(error), row.loads) << s(error);
+    EXPECT_EQ(store.isMalformed(), row.malformed);
     if (row.loads) {
         EXPECT_EQ(store.state(), row.state);
     }
@@ -197,6 +205,8 @@ const HealthRow healthRows[] = {
     { "RunsInTheHomeDirectoryWithNothingOnItsStandardInput",
         "[ \"$(pwd -P)\" = \"${0%/health.sh}\" ] && ! read line", 0755, 60, true, "" },
 };
+
+void PrintTo(const HealthRow& row, std::ostream* os) { *os << row.name; }
 
 class HealthRows : public testing::TestWithParam<HealthRow> { };
 
