@@ -6,6 +6,7 @@
 #include "FileReplacement.h"
 #include "HomePath.h"
 #include "InstallJournal.h"
+#include "Room.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
 #include "json.h"
@@ -201,18 +202,20 @@ void TUpgradeDeploy::start()
         return;
     }
     if (!verifyFiles(files, verification)) {
-        // Nothing of this run has moved, but a cut-off run of the same upgrade may have put some
-        // files in place: all or nothing holds for it too.
-        if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
-            errorMsg = QLatin1String("rolled back: ") + errorMsg;
-            flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
-        }
-        response(errorMsg);
+        failBeforeUpgrade(files);
         return;
     }
     if (checkOnly) {
         checkRun(files, removeList, verification);
         response(QString());
+        return;
+    }
+    // Room for every new file before the first change: a disk that fills halfway leaves half an
+    // upgrade.
+    TRoom room;
+    measureRoom(files, verification, room);
+    if (!room.check(errorMsg)) {
+        failBeforeUpgrade(files);
         return;
     }
 
@@ -230,9 +233,32 @@ void TUpgradeDeploy::start()
     response(QString());
 }
 
+// Adds up the room the new files need on each file system (see TRoom), in path order so that
+// each directory is resolved once.
+void TUpgradeDeploy::measureRoom(
+    const QList<TReadyFile>& files, const TVerification& verification, TRoom& room) const
+{
+    for (const int i : inPathOrder(files)) {
+        if (!verification.inPlace.contains(i))
+            room.add(homeDir, newFileLoc, files.at(i).path);
+    }
+}
+
+// Nothing of this run has moved, but a cut-off run of the same upgrade may have put some files in
+// place: all or nothing holds for it too.
+void TUpgradeDeploy::failBeforeUpgrade(const QList<TReadyFile>& files)
+{
+    if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
+        errorMsg = QLatin1String("rolled back: ") + errorMsg;
+        flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
+    }
+    response(errorMsg);
+}
+
 bool TUpgradeDeploy::upgrade(
     QList<TReadyFile>& files, const QStringList& removeList, const TVerification& verification)
 {
+
     // The new files are on disk before the first rename makes the application rely on them.
     flushFileSystems({ homeDir, newFileLoc });
     if (allOrNothing) {
@@ -442,6 +468,9 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     const TVerification& verification)
 {
     checkDeploy(files, verification, newFileLoc, homeDir);
+    TRoom room;
+    measureRoom(files, verification, room);
+    checkRoom(room);
     checkRemovals(removeList, homeDir);
     for (const QLatin1String& stateFile : notifyStateFiles)
         checkRemoveIfExists(homeDir + QLatin1Char('/') + stateFile);

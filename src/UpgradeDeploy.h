@@ -14,6 +14,7 @@
 
 class TInstallJournal;
 class TReadyFile;
+class TRoom;
 struct TVerification;
 
 class TUpgradeDeploy : public QObject {
@@ -89,6 +90,9 @@ private:
     int rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal);
     int undoCutOffRun(const QList<TReadyFile>& files);
     void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
+    void failBeforeUpgrade(const QList<TReadyFile>& files);
+    void measureRoom(
+        const QList<TReadyFile>& files, const TVerification& verification, TRoom& room) const;
     void removeFiles(const QStringList& removeList);
     void removeStateFile(const QString& relPath);
     void removeDescription();
