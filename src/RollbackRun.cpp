@@ -14,6 +14,7 @@
 #include "HealthCheck.h"
 #include "HomePath.h"
 #include "RollbackStore.h"
+#include "Room.h"
 #include "UpgradeCommon.h"
 #include "UpgradeDeploy.h"
 
@@ -86,6 +87,19 @@ bool TUpgradeDeploy::keepPreviousVersion(
         return false;
     logLine("Info: previous version kept in " + quoted(store.path()));
     return true;
+}
+
+// The copies a store will keep count against the room of the home directory's file system (hard
+// links cost nothing).
+void TUpgradeDeploy::measureSaved(
+    const QList<TReadyFile>& files, const QStringList& removeList, TRoom& room)
+{
+    if (!noCommit && healthProgram.isEmpty())
+        return;
+    for (const TReadyFile& file : files)
+        room.addSaved(homeDir, file.path);
+    for (const QString& path : removeList)
+        room.addSaved(homeDir, path);
 }
 
 // An all-or-nothing run that failed has put every file back: the previous version is in place.

@@ -6,6 +6,7 @@
 #include "FileReplacement.h"
 #include "HomePath.h"
 #include "InstallJournal.h"
+#include "Room.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
 #include "json.h"
@@ -224,14 +225,19 @@ void TUpgradeDeploy::start()
         return;
     }
     if (!verifyFiles(files, verification)) {
-        // Nothing of this run has moved, but a cut-off run of the same upgrade may have put some
-        // files in place: all or nothing holds for it too.
-        if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
-            errorMsg = QLatin1String("rolled back: ") + errorMsg;
-            flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
-        }
-        response(errorMsg);
+        failBeforeUpgrade(files);
         return;
+    }
+    // Room for every new file, and for the copies the rollback store will keep, before the first
+    // change: a disk that fills halfway leaves half an upgrade.
+    if (!checkOnly) {
+        TRoom room;
+        measureRoom(files, verification, room);
+        measureSaved(files, removeList, room);
+        if (!room.check(errorMsg)) {
+            failBeforeUpgrade(files);
+            return;
+        }
     }
     // Before the first change: the previous version goes to the rollback store (when it is to be
     // kept; not in a dry run), or the run is refused on top of an upgrade that is not committed.
@@ -244,6 +250,7 @@ void TUpgradeDeploy::start()
         response(QString());
         return;
     }
+
     logLine("State: File-Upgrade");
     if (!upgrade(files, removeList, verification)) {
         // Every file the run put in place is back as it was: that is on disk before the
@@ -263,9 +270,32 @@ void TUpgradeDeploy::start()
     endLanded();
 }
 
+// Adds up the room the new files need on each file system (see TRoom), in path order so that
+// each directory is resolved once.
+void TUpgradeDeploy::measureRoom(
+    const QList<TReadyFile>& files, const TVerification& verification, TRoom& room) const
+{
+    for (const int i : inPathOrder(files)) {
+        if (!verification.inPlace.contains(i))
+            room.add(homeDir, newFileLoc, files.at(i).path);
+    }
+}
+
+// Nothing of this run has moved, but a cut-off run of the same upgrade may have put some files in
+// place: all or nothing holds for it too.
+void TUpgradeDeploy::failBeforeUpgrade(const QList<TReadyFile>& files)
+{
+    if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
+        errorMsg = QLatin1String("rolled back: ") + errorMsg;
+        flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
+    }
+    response(errorMsg);
+}
+
 bool TUpgradeDeploy::upgrade(
     QList<TReadyFile>& files, const QStringList& removeList, const TVerification& verification)
 {
+
     // The new files are on disk before the first rename makes the application rely on them.
     flushFileSystems({ homeDir, newFileLoc });
     if (allOrNothing) {
@@ -480,6 +510,9 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     const TVerification& verification)
 {
     checkDeploy(files, verification, newFileLoc, homeDir);
+    TRoom room;
+    measureRoom(files, verification, room);
+    checkRoom(room);
     checkRemovals(removeList, homeDir);
     for (const QLatin1String& stateFile : notifyStateFiles)
         checkRemoveIfExists(homeDir + QLatin1Char('/') + stateFile);

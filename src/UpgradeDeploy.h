@@ -15,6 +15,7 @@
 class TInstallJournal;
 class TReadyFile;
 class TRollbackStore;
+class TRoom;
 struct TStoreEntry;
 struct TVerification;
 
@@ -97,6 +98,9 @@ private:
     int rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal);
     int undoCutOffRun(const QList<TReadyFile>& files);
     void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
+    void failBeforeUpgrade(const QList<TReadyFile>& files);
+    void measureRoom(
+        const QList<TReadyFile>& files, const TVerification& verification, TRoom& room) const;
     void removeFiles(const QStringList& removeList);
     void removeStateFile(const QString& relPath);
     void removeDescription();
@@ -109,6 +113,7 @@ private:
     // The rollback store (RollbackRun.cpp).
     bool keepPreviousVersion(const QList<TReadyFile>& files, const QStringList& removeList);
     void dropUnlandedStore();
+    void measureSaved(const QList<TReadyFile>& files, const QStringList& removeList, TRoom& room);
     void endLanded();
     bool markLanded();
     bool commitStore();

@@ -3,6 +3,7 @@
 // refuses; and the health check on real child processes.
 #include "HealthCheck.h"
 #include "RollbackStore.h"
+#include "Room.h"
 #include "support.h"
 
 #include <QDir>
@@ -180,6 +181,31 @@ TEST(OtherFileSystem, SavedByCopyAndPutBackWhole)
     EXPECT_TRUE(store.restore(store.entries().at(0), error)) << s(error);
     expectTree(r.home, "mnt/a=old mnt/a:0640 mnt/a.rollback-new- .upgrade-rollback/0-");
     EXPECT_EQ(statOf(mount + "/a").st_mtime, time.toSecsSinceEpoch());
+    ::umount2(QFile::encodeName(mount).constData(), MNT_DETACH);
+}
+
+// The room a store will take: a file on the home directory's file system is kept by a hard link
+// (nothing), one on another file system by a copy (its size, in whole blocks, on home's).
+TEST(OtherFileSystem, CopiesCountAgainstTheHomeDirectorysRoom)
+{
+    Root r;
+    const QString mount = r.home + "/mnt";
+    QDir().mkpath(mount);
+    if (::mount("tmpfs", QFile::encodeName(mount).constData(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs is refused here";
+    writeFile(mount + "/a", QByteArray(5000, 'a'));
+    writeFile(r.home + "/b", QByteArray(70000, 'b'));
+    TRoom linked, copied;
+    linked.addSaved(r.home, "b");
+    copied.addSaved(r.home, "mnt/a");
+    copied.addSaved(r.home, "mnt/missing");
+    const quint64 linkedNeed = linked.fileSystems().isEmpty() ? 0 : linked.fileSystems()[0].needed;
+    EXPECT_EQ(linkedNeed, 0u);
+    ASSERT_EQ(copied.fileSystems().size(), 1);
+    const TRoom::TFileSystem& home = copied.fileSystems()[0];
+    EXPECT_EQ(home.dir, r.home);
+    EXPECT_GE(home.needed, 5000u);
+    EXPECT_EQ(home.needed % home.blockSize, 0u);
     ::umount2(QFile::encodeName(mount).constData(), MNT_DETACH);
 }
 
