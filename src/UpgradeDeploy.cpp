@@ -411,11 +411,13 @@ bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerific
 }
 
 // A journal that cannot be read, or belongs to another description, owns nothing.
-void TUpgradeDeploy::loadJournal(TInstallJournal& journal)
+bool TUpgradeDeploy::loadJournal(TInstallJournal& journal)
 {
     QString error;
-    if (!journal.load(error))
-        logLine("Warning: " + logText(error));
+    if (journal.load(error))
+        return true;
+    logLine("Warning: " + logText(error));
+    return false;
 }
 
 // Undoes, last first, what the journal owns of every file of the list (see undoReplacement). The
@@ -447,7 +449,10 @@ int TUpgradeDeploy::rollBack(const QList<TReadyFile>& files, const TInstallJourn
 int TUpgradeDeploy::undoCutOffRun(const QList<TReadyFile>& files)
 {
     TInstallJournal journal(newFileDesc, m_descSha256);
-    loadJournal(journal);
+    // One that cannot be read stays as it is: it may be the record of a run that a read error
+    // hides for now.
+    if (!loadJournal(journal))
+        return 0;
     return rollBack(files, journal);
 }
 

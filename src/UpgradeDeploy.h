@@ -94,7 +94,7 @@ private:
     bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
     bool deployEach(QList<TReadyFile>& files, const TVerification& verification,
         const TInstallJournal* journal);
-    void loadJournal(TInstallJournal& journal);
+    bool loadJournal(TInstallJournal& journal);
     int rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal);
     int undoCutOffRun(const QList<TReadyFile>& files);
     void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
