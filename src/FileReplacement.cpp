@@ -208,6 +208,19 @@ QString prepareInPlace(const TReplacement& r, int fd, bool& timeFailed)
     return QString();
 }
 
+// A run that keeps its backups (all or nothing) takes one that a cut-off run of the same upgrade
+// left as the installed file's, when it is the very file the journal recorded: the target may
+// already hold that run's new file, and then the backup is the only copy of the old one. (Where the
+// cut came between the link and the rename, backup and target are one file, and keeping it is the
+// same as linking anew.) Any other file there is a leftover.
+bool keepsOwnBackup(const TReplacement& r)
+{
+    struct stat st { };
+    return r.keepBackup && r.ownBackup.isSet()
+        && ::fstatat(r.targetAt.dir.fd, backupName(r).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+        && TFileId { st.st_dev, st.st_ino } == r.ownBackup;
+}
+
 QString makeBackup(const TReplacement& r, TBackup& backup)
 {
     backup = TBackup::None;
@@ -218,15 +231,7 @@ QString makeBackup(const TReplacement& r, TBackup& backup)
     const QByteArray name = backupName(r);
     const QString staleFailed
         = QLatin1String("remove '") + r.target + QLatin1String(".tmp' failed");
-    // A run that keeps its backups (all or nothing) takes one that a cut-off run of the same
-    // upgrade left as the installed file's, when it is the very file the journal recorded: the
-    // target may already hold that run's new file, and then the backup is the only copy of the
-    // old one. (Where the cut came between the link and the rename, backup and target are one
-    // file, and keeping it is the same as linking anew.) Any other file there is a leftover.
-    struct stat st { };
-    if (r.keepBackup && r.ownBackup.isSet()
-        && ::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
-        && TFileId { st.st_dev, st.st_ino } == r.ownBackup)
+    if (keepsOwnBackup(r))
         return QString();
     // Now the installed file is at the target; a backup left by a cut-off run may stand beside it.
     // Power cut: the target holds the old file, the new one waits whole where it was prepared.

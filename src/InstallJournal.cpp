@@ -172,7 +172,7 @@ bool TInstallJournal::record(const QVector<TJournalEntry>& entries, QString& err
     return false;
 }
 
-bool TInstallJournal::write(QString& error) const
+QByteArray TInstallJournal::text() const
 {
     QVariantList entries;
     entries.reserve(m_entries.size());
@@ -181,7 +181,12 @@ bool TInstallJournal::write(QString& error) const
     QVariantMap root;
     root.insert(descKey, QString::fromLatin1(m_descSha256));
     root.insert(entriesKey, entries);
-    const QByteArray text = JsonCodec::Json::serialize(root) + '\n';
+    return JsonCodec::Json::serialize(root) + '\n';
+}
+
+bool TInstallJournal::write(QString& error) const
+{
+    const QByteArray text = this->text();
 
     const QString dir = QFileInfo(m_path).path(), temporary = m_path + QLatin1String(".new");
     const QByteArray name = QFile::encodeName(QFileInfo(m_path).fileName());

@@ -91,6 +91,7 @@ public:
     bool remove() const;
 
 private:
+    QByteArray text() const;
     bool write(QString& error) const;
     bool parse(const QString& text);
 

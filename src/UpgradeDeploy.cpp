@@ -186,16 +186,23 @@ void TUpgradeDeploy::closeLog()
         logLine("Warning: close log file " + quoted(outFileName) + " failed: " + logText(reason));
 }
 
-void TUpgradeDeploy::start()
+// The options, the log and the lock of the home directory, taken before anything of it is read: a
+// run going on there may be halfway. False when the lock is not had; the run has then ended.
+bool TUpgradeDeploy::begin()
 {
     pinnedTimeZone.pin();
     readOptions();
     startLog();
-    // Before anything of the home directory is read: a run going on there may be halfway.
-    if (!m_lock.acquire(homeDir, errorMsg)) {
-        refuse(errorMsg);
+    if (m_lock.acquire(homeDir, errorMsg))
+        return true;
+    refuse(errorMsg);
+    return false;
+}
+
+void TUpgradeDeploy::start()
+{
+    if (!begin())
         return;
-    }
 
     logLine("State: Config-Load");
     const bool configLoaded = loadConfig();
@@ -224,7 +231,7 @@ void TUpgradeDeploy::start()
         response(errorMsg);
         return;
     }
-    if (!verifyFiles(files, verification)) {
+    if (!verifyFiles(files, verification) || (!checkOnly && !hasRoom(files, verification))) {
         failBeforeUpgrade(files);
         return;
     }
@@ -279,6 +286,15 @@ void TUpgradeDeploy::measureRoom(
         if (!verification.inPlace.contains(i))
             room.add(homeDir, newFileLoc, files.at(i).path);
     }
+}
+
+// Room for every new file before the first change: a disk that fills halfway leaves half an
+// upgrade. On false, errorMsg tells where it is short.
+bool TUpgradeDeploy::hasRoom(const QList<TReadyFile>& files, const TVerification& verification)
+{
+    TRoom room;
+    measureRoom(files, verification, room);
+    return room.check(errorMsg);
 }
 
 // Nothing of this run has moved, but a cut-off run of the same upgrade may have put some files in

@@ -81,6 +81,7 @@ private:
         bool byKeeper = false;
     };
 
+    bool begin();
     void readOptions();
     void startLog();
     void closeLog();
@@ -99,6 +100,7 @@ private:
     int undoCutOffRun(const QList<TReadyFile>& files);
     void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
     void failBeforeUpgrade(const QList<TReadyFile>& files);
+    bool hasRoom(const QList<TReadyFile>& files, const TVerification& verification);
     void measureRoom(
         const QList<TReadyFile>& files, const TVerification& verification, TRoom& room) const;
     void removeFiles(const QStringList& removeList);

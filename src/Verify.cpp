@@ -63,6 +63,22 @@ bool isInPlace(const TReadyFile& file, const QString& homeDir)
         && descriptorSha256(fd.get()) == file.sha256.toLower().toLatin1();
 }
 
+// The contents read from |fd| have the checksum of |file|.
+bool hashHolds(int fd, const TReadyFile& file, const QString& source, QString& error)
+{
+    const QByteArray actual = descriptorSha256(fd);
+    if (actual.isEmpty()) {
+        error = QStringLiteral("read '%1' failed: %2")
+                    .arg(source, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (actual != file.sha256.toLower().toLatin1()) {
+        error = QStringLiteral("sha256 of '%1' mismatch").arg(source);
+        return false;
+    }
+    return true;
+}
+
 bool verifyOne(const TReadyFile& file, const QString& newFileLoc, const QString& homeDir,
     TVerifiedFile& hashed, bool& inPlace, QString& error)
 {
@@ -94,16 +110,8 @@ bool verifyOne(const TReadyFile& file, const QString& newFileLoc, const QString&
     case Kind::Regular:
         break;
     }
-    const QByteArray actual = descriptorSha256(fd.get());
-    if (actual.isEmpty()) {
-        error = QStringLiteral("read '%1' failed: %2")
-                    .arg(source, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!hashHolds(fd.get(), file, source, error))
         return false;
-    }
-    if (actual != file.sha256.toLower().toLatin1()) {
-        error = QStringLiteral("sha256 of '%1' mismatch").arg(source);
-        return false;
-    }
     hashed = TVerifiedFile::of(st);
     return true;
 }
