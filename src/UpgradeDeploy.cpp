@@ -231,20 +231,10 @@ void TUpgradeDeploy::start()
         response(errorMsg);
         return;
     }
-    if (!verifyFiles(files, verification) || (!checkOnly && !hasRoom(files, verification))) {
+    if (!verifyFiles(files, verification)
+        || (!checkOnly && !hasRoom(files, removeList, verification))) {
         failBeforeUpgrade(files);
         return;
-    }
-    // Room for every new file, and for the copies the rollback store will keep, before the first
-    // change: a disk that fills halfway leaves half an upgrade.
-    if (!checkOnly) {
-        TRoom room;
-        measureRoom(files, verification, room);
-        measureSaved(files, removeList, room);
-        if (!room.check(errorMsg)) {
-            failBeforeUpgrade(files);
-            return;
-        }
     }
     // Before the first change: the previous version goes to the rollback store (when it is to be
     // kept; not in a dry run), or the run is refused on top of an upgrade that is not committed.
@@ -290,10 +280,13 @@ void TUpgradeDeploy::measureRoom(
 
 // Room for every new file before the first change: a disk that fills halfway leaves half an
 // upgrade. On false, errorMsg tells where it is short.
-bool TUpgradeDeploy::hasRoom(const QList<TReadyFile>& files, const TVerification& verification)
+bool TUpgradeDeploy::hasRoom(const QList<TReadyFile>& files, const QStringList& removeList,
+    const TVerification& verification)
 {
     TRoom room;
     measureRoom(files, verification, room);
+    // The copies the rollback store will keep count too (hard links cost nothing).
+    measureSaved(files, removeList, room);
     return room.check(errorMsg);
 }
 

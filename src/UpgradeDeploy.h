@@ -100,7 +100,8 @@ private:
     int undoCutOffRun(const QList<TReadyFile>& files);
     void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
     void failBeforeUpgrade(const QList<TReadyFile>& files);
-    bool hasRoom(const QList<TReadyFile>& files, const TVerification& verification);
+    bool hasRoom(const QList<TReadyFile>& files, const QStringList& removeList,
+        const TVerification& verification);
     void measureRoom(
         const QList<TReadyFile>& files, const TVerification& verification, TRoom& room) const;
     void removeFiles(const QStringList& removeList);
