@@ -4,6 +4,7 @@
 #include "FileTime.h"
 #include "HomePath.h"
 #include "ProcessTable.h"
+#include "Room.h"
 #include "RunLog.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
@@ -105,6 +106,17 @@ void checkDeploy(const QList<TReadyFile>& files, const TVerification& verificati
 {
     for (int i = 0; i < files.size(); ++i)
         checkFile(files.at(i), verification.inPlace.contains(i), newFileLoc, homeDir);
+}
+
+void checkRoom(const TRoom& room)
+{
+    for (const TRoom::TFileSystem& fileSystem : room.fileSystems()) {
+        const QByteArray figures = "need " + QByteArray::number(fileSystem.needed) + " bytes, "
+            + QByteArray::number(fileSystem.available) + " available";
+        checkLine("space on " + quoted(fileSystem.dir) + ": " + figures);
+        if (fileSystem.needed > fileSystem.available)
+            checkLine("fail: not enough space on " + quoted(fileSystem.dir) + ": " + figures);
+    }
 }
 
 void checkRemovals(const QStringList& removeList, const QString& homeDir)

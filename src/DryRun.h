@@ -19,6 +19,12 @@ struct TVerification;
 void checkDeploy(const QList<TReadyFile>& files, const TVerification& verification,
     const QString& newFileLoc, const QString& homeDir);
 
+class TRoom;
+
+// For each file system that would receive new files: "Check: space on '<dir>': need N bytes, M
+// available", and after it "Check: fail: not enough space on ..." where N is more than M.
+void checkRoom(const TRoom& room);
+
 // For each removal entry: its "Check: stop" lines, then "Check: remove '<target>'" or
 // "Check: fail: remove file '<homeDir>/<entry>' failed".
 void checkRemovals(const QStringList& removeList, const QString& homeDir);

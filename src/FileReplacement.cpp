@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -33,6 +34,28 @@
 #include <unistd.h>
 
 const char copySuffix[] = ".upgrade-new";
+
+QByteArray besideName(const QByteArray& name, const char* suffix)
+{
+    const int suffixSize = static_cast<int>(std::strlen(suffix));
+    if (name.size() + suffixSize <= NAME_MAX)
+        return name + suffix;
+    // FNV-1a over the whole name: two long names that share their first bytes still get two
+    // names here.
+    quint64 hash = 14695981039346656037ULL;
+    for (const char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ULL;
+    }
+    const QByteArray tag = '~' + QByteArray::number(hash, 16).rightJustified(16, '0');
+    // Cut between two characters, never inside one: the name stays valid UTF-8 for the journal.
+    int keep = NAME_MAX - suffixSize - tag.size();
+    while (keep > 0 && (static_cast<unsigned char>(name.at(keep)) & 0xC0) == 0x80)
+        --keep;
+    return name.left(keep) + tag + suffix;
+}
+
+QByteArray backupNameOf(const QByteArray& name) { return besideName(name, ".tmp"); }
 
 namespace {
 
@@ -50,8 +73,8 @@ QString moveFailed(const TReplacement& r)
         + QLatin1String("' failed");
 }
 
-QByteArray backupName(const TReplacement& r) { return r.targetAt.name + ".tmp"; }
-QByteArray copyName(const TReplacement& r) { return r.targetAt.name + copySuffix; }
+QByteArray backupName(const TReplacement& r) { return backupNameOf(r.targetAt.name); }
+QByteArray copyName(const TReplacement& r) { return besideName(r.targetAt.name, copySuffix); }
 
 bool linkRefused(int error)
 {
@@ -85,6 +108,9 @@ QString openNewFile(const TReplacement& r, TFileDescriptor& fd)
     if (!S_ISREG(st.st_mode) || st.st_ino != r.sourceStat.st_ino
         || st.st_dev != r.sourceStat.st_dev)
         return notRegular;
+    // What is moved below is this inode: it must be the one whose checksum held.
+    if (r.verifiedSource.isSet() && !r.verifiedSource.matches(st))
+        return QLatin1Char('\'') + r.source + QLatin1String("' changed after its verification");
     return QString();
 }
 
@@ -185,6 +211,19 @@ QString prepareInPlace(const TReplacement& r, int fd, bool& timeFailed)
     return QString();
 }
 
+// A run that keeps its backups (all or nothing) takes one that a cut-off run of the same upgrade
+// left as the installed file's, when it is the very file the journal recorded: the target may
+// already hold that run's new file, and then the backup is the only copy of the old one. (Where the
+// cut came between the link and the rename, backup and target are one file, and keeping it is the
+// same as linking anew.) Any other file there is a leftover.
+bool keepsOwnBackup(const TReplacement& r)
+{
+    struct stat st { };
+    return r.keepBackup && r.ownBackup.isSet()
+        && ::fstatat(r.targetAt.dir.fd, backupName(r).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+        && TFileId { st.st_dev, st.st_ino } == r.ownBackup;
+}
+
 QString makeBackup(const TReplacement& r, TBackup& backup)
 {
     backup = TBackup::None;
@@ -195,15 +234,7 @@ QString makeBackup(const TReplacement& r, TBackup& backup)
     const QByteArray name = backupName(r);
     const QString staleFailed
         = QLatin1String("remove '") + r.target + QLatin1String(".tmp' failed");
-    // A run that keeps its backups (all or nothing) takes one that a cut-off run of the same
-    // upgrade left as the installed file's, when it is the very file the journal recorded: the
-    // target may already hold that run's new file, and then the backup is the only copy of the
-    // old one. (Where the cut came between the link and the rename, backup and target are one
-    // file, and keeping it is the same as linking anew.) Any other file there is a leftover.
-    struct stat st { };
-    if (r.keepBackup && r.ownBackup.isSet()
-        && ::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
-        && TFileId { st.st_dev, st.st_ino } == r.ownBackup)
+    if (keepsOwnBackup(r))
         return QString();
     // Now the installed file is at the target; a backup left by a cut-off run may stand beside it.
     // Power cut: the target holds the old file, the new one waits whole where it was prepared.
@@ -413,6 +444,7 @@ bool planReplacement(const QString& homeDir, const QString& newFileLoc, const QS
         return false;
     entry = TJournalEntry();
     entry.path = path;
+    entry.backupName = backupNameOf(place.name());
     // The rename keeps the new file's inode, unless it is copied (see replaceFile).
     if (source.st_nlink > 1 || source.st_dev != device)
         entry.freshSha256 = newFileSha256(arrival, describedSha256);
@@ -453,7 +485,8 @@ TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry)
     const TPlace where = place.openDir(false, dir, error);
     if (where != TPlace::Ok)
         return where == TPlace::Missing ? TUndo::Untouched : TUndo::Failed;
-    const QByteArray name = place.name(), backup = name + ".tmp";
+    const QByteArray name = place.name();
+    const QByteArray backup = entry.backupName.isEmpty() ? backupNameOf(name) : entry.backupName;
     struct stat atTarget {
     }, atBackup {};
     const bool hasTarget = ::fstatat(dir.fd, name.constData(), &atTarget, AT_SYMLINK_NOFOLLOW) == 0;
@@ -486,7 +519,7 @@ bool dropBackup(const QString& homeDir, const QString& path)
     const TPlace where = place.openDir(false, dir, error);
     if (where == TPlace::Missing)
         return true;
-    const QByteArray backup = place.name() + ".tmp";
+    const QByteArray backup = backupNameOf(place.name());
     return where == TPlace::Ok
         && (::unlinkat(dir.fd, backup.constData(), 0) == 0 || errno == ENOENT);
 }

@@ -14,6 +14,28 @@
 
 #include <sys/stat.h>
 
+// What a new file was when its checksum was read: the same inode, unchanged since (its change time
+// and size as they were), is the file whose contents were verified. An inode alone is not enough:
+// a file removed after the verification frees its number for the next one made, and a file written
+// in place keeps it.
+struct TVerifiedFile {
+    dev_t device = 0;
+    ino_t inode = 0;
+    struct timespec changed { };
+    off_t size = 0;
+
+    bool isSet() const { return inode != 0; }
+    static TVerifiedFile of(const struct stat& st)
+    {
+        return { st.st_dev, st.st_ino, st.st_ctim, st.st_size };
+    }
+    bool matches(const struct stat& st) const
+    {
+        return st.st_dev == device && st.st_ino == inode && st.st_ctim.tv_sec == changed.tv_sec
+            && st.st_ctim.tv_nsec == changed.tv_nsec && st.st_size == size;
+    }
+};
+
 // A name in an open directory. The name is never followed when it is a link.
 struct TFileAt {
     TDirAt dir;
@@ -37,6 +59,9 @@ struct TReplacement {
     // there that is this very file (a cut-off run of the same upgrade made it) is kept as the
     // installed file's; anything else at the backup name is a stale leftover and is replaced.
     TFileId ownBackup;
+    // The new file whose checksum was verified, when one was: any other file at the source name
+    // (one put there after the verification) is refused.
+    TVerifiedFile verifiedSource;
     QDateTime modifiedTime; // applied when valid
 };
 
@@ -44,6 +69,14 @@ struct TReplacement {
 // with this suffix, beside the target, and renamed over it once it is whole and on disk. The next
 // deployment of the same path removes one that a cut-off run left.
 extern const char copySuffix[];
+
+// The name of a file kept beside |name| with |suffix|: name + suffix, or where that would not fit
+// NAME_MAX, the name's first bytes, "~", 16 hex digits of a hash of the whole name, and the
+// suffix. The same name always gives the same result, so a later run finds what an earlier one
+// left; the journal records the backup's name too.
+QByteArray besideName(const QByteArray& name, const char* suffix);
+// The backup name of |name|: besideName(name, ".tmp").
+QByteArray backupNameOf(const QByteArray& name);
 
 // Called when the new file is gone but something stands at the target: a run cut off after it
 // moved the new file in and before it dropped the backup left the old file at "<target>.tmp".

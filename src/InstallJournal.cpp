@@ -22,7 +22,7 @@
 namespace {
 
 const QLatin1String descKey("description-sha256"), entriesKey("entries"), pathKey("path"),
-    oldKey("old"), newKey("new"), newSumKey("new-sha256");
+    oldKey("old"), newKey("new"), newSumKey("new-sha256"), backupKey("backup");
 
 QString systemError(const char* what, const QString& path, int error)
 {
@@ -75,6 +75,8 @@ QVariantMap entryObject(const TJournalEntry& entry)
         object.insert(newKey, idText(entry.fresh));
     else
         object.insert(newSumKey, QString::fromLatin1(entry.freshSha256));
+    if (!entry.backupName.isEmpty())
+        object.insert(backupKey, QFile::decodeName(entry.backupName));
     return object;
 }
 
@@ -84,13 +86,17 @@ bool entryFromObject(const QVariant& element, TJournalEntry& entry)
     const QVariantMap object = element.toMap();
     entry.path = object.value(pathKey).toString();
     entry.freshSha256 = object.value(newSumKey).toString().toLatin1();
+    entry.backupName = QFile::encodeName(object.value(backupKey).toString());
     const bool oldOk
         = !object.contains(oldKey) || idFromText(object.value(oldKey).toString(), entry.old);
     const bool freshOk = object.contains(newKey)
         ? idFromText(object.value(newKey).toString(), entry.fresh)
         : entry.freshSha256.size() == 64;
-    return element.userType() == QMetaType::QVariantMap && !entry.path.isEmpty() && oldOk
-        && freshOk;
+    // The backup's name is a name in the target's directory, nothing that leads elsewhere.
+    const bool backupOk = !entry.backupName.contains('/') && !entry.backupName.contains('\0')
+        && entry.backupName != "." && entry.backupName != "..";
+    return element.userType() == QMetaType::QVariantMap && !entry.path.isEmpty() && oldOk && freshOk
+        && backupOk;
 }
 
 } // namespace
@@ -111,6 +117,7 @@ bool TInstallJournal::load(QString& error)
 {
     m_entries.clear();
     m_index.clear();
+    m_loaded = 0;
     if (!QFileInfo::exists(m_path) && !QFileInfo(m_path).isSymLink())
         return true;
     QString text;
@@ -122,6 +129,7 @@ bool TInstallJournal::load(QString& error)
         error = QLatin1String("parse '") + m_path + QLatin1String("' failed");
         return false;
     }
+    m_loaded = m_entries.size();
     return true;
 }
 
@@ -164,7 +172,7 @@ bool TInstallJournal::record(const QVector<TJournalEntry>& entries, QString& err
     return false;
 }
 
-bool TInstallJournal::write(QString& error) const
+QByteArray TInstallJournal::text() const
 {
     QVariantList entries;
     entries.reserve(m_entries.size());
@@ -173,7 +181,12 @@ bool TInstallJournal::write(QString& error) const
     QVariantMap root;
     root.insert(descKey, QString::fromLatin1(m_descSha256));
     root.insert(entriesKey, entries);
-    const QByteArray text = JsonCodec::Json::serialize(root) + '\n';
+    return JsonCodec::Json::serialize(root) + '\n';
+}
+
+bool TInstallJournal::write(QString& error) const
+{
+    const QByteArray text = this->text();
 
     const QString dir = QFileInfo(m_path).path(), temporary = m_path + QLatin1String(".new");
     const QByteArray name = QFile::encodeName(QFileInfo(m_path).fileName());

@@ -22,7 +22,10 @@
 //    "entries": [{"path": "<path as the description gives it>",
 //                 "old": "<device>:<inode>",      (absent: nothing was installed)
 //                 "new": "<device>:<inode>",      (absent when "new-sha256" is given)
-//                 "new-sha256": "<64 hex digits>"}, ...]}
+//                 "new-sha256": "<64 hex digits>",
+//                 "backup": "<the backup's file name>"}, ...]}
+//   The backup's name is "<name>.tmp" unless that would not fit NAME_MAX (see besideName); an
+//   entry without it (or with an empty one) stands for "<name>.tmp" shortened alike.
 // Invariants: the journal on disk holds an entry for every path before the run changes anything
 // at that path; an entry is never changed once written (a resumed run of the same description
 // keeps the entries of the cut-off one and adds entries only for paths that have none); the
@@ -52,6 +55,7 @@ struct TJournalEntry {
     TFileId old; // the installed file the backup keeps; unset: nothing was installed
     TFileId fresh; // the new file the rename puts at the target; unset when it is copied
     QByteArray freshSha256; // the contents of a new file that is copied, as hex digits
+    QByteArray backupName; // the backup's name in the target's directory ("<name>.tmp" or shorter)
 };
 
 class TInstallJournal {
@@ -70,6 +74,13 @@ public:
     // The entry of |path|, or nullptr.
     const TJournalEntry* find(const QString& path) const;
 
+    // True when the entry of |path| was read by load(): a cut-off run of this description wrote
+    // it, and may have made its backup.
+    bool isFromCutOffRun(const QString& path) const
+    {
+        return m_index.value(path, m_loaded) < m_loaded;
+    }
+
     // Adds the entries for paths that have none yet and writes the whole journal to disk before
     // returning. On false, |error| holds the reason and the journal on disk is as it was (a
     // temporary file may be left, which the next write or remove() drops).
@@ -80,6 +91,7 @@ public:
     bool remove() const;
 
 private:
+    QByteArray text() const;
     bool write(QString& error) const;
     bool parse(const QString& text);
 
@@ -87,4 +99,5 @@ private:
     QByteArray m_descSha256;
     QVector<TJournalEntry> m_entries;
     QHash<QString, int> m_index; // path -> position in m_entries
+    int m_loaded = 0; // the entries before this position were read by load()
 };

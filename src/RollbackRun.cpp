@@ -14,6 +14,7 @@
 #include "HealthCheck.h"
 #include "HomePath.h"
 #include "RollbackStore.h"
+#include "Room.h"
 #include "UpgradeCommon.h"
 #include "UpgradeDeploy.h"
 
@@ -54,8 +55,11 @@ bool TUpgradeDeploy::keepPreviousVersion(
     const QList<TReadyFile>& files, const QStringList& removeList)
 {
     TRollbackStore store(homeDir);
-    if (!store.load(errorMsg))
+    if (!store.load(errorMsg)) {
+        if (store.isMalformed())
+            errorMsg += QLatin1String("; UpgradeDeploy -commit drops it");
         return false;
+    }
     const bool keep = noCommit || !healthProgram.isEmpty();
     QString error;
     const QByteArray sum = store.state() == TStoreState::None && !keep
@@ -70,7 +74,7 @@ bool TUpgradeDeploy::keepPreviousVersion(
         errorMsg = refusal(store);
         return false;
     }
-    if (!keep)
+    if (!keep || checkOnly)
         return true;
     if (sum.isEmpty()) {
         errorMsg = error;
@@ -83,6 +87,19 @@ bool TUpgradeDeploy::keepPreviousVersion(
         return false;
     logLine("Info: previous version kept in " + quoted(store.path()));
     return true;
+}
+
+// The copies a store will keep count against the room of the home directory's file system (hard
+// links cost nothing).
+void TUpgradeDeploy::measureSaved(
+    const QList<TReadyFile>& files, const QStringList& removeList, TRoom& room)
+{
+    if (!noCommit && healthProgram.isEmpty())
+        return;
+    for (const TReadyFile& file : files)
+        room.addSaved(homeDir, file.path);
+    for (const QString& path : removeList)
+        room.addSaved(homeDir, path);
 }
 
 // An all-or-nothing run that failed has put every file back: the previous version is in place.
@@ -176,11 +193,15 @@ bool TUpgradeDeploy::rollBackStore(bool& rolledBack)
     if (store.state() != TStoreState::RollingBack
         && !store.setState(TStoreState::RollingBack, errorMsg))
         return false;
-    // Now the store says "rolling-back": -commit refuses it, and so does an upgrade.
-    const bool restored = restoreEntries(store.entries());
+    // Now the store says "rolling-back": -commit refuses it, and so does an upgrade. Power cut
+    // from here on: each path holds the new file or the old one (a saved file renamed back has
+    // left the store), each fresh path the new file or nothing; the repeat goes on from there.
+    const bool restored = restoreEntries(store);
     removeNotifyState();
     // Every path is back on disk before the store, the record of what is left to do, goes.
     flushFileSystems({ homeDir });
+    // Power cut from here on: the old version is on disk; a store is left with its manifest
+    // (the repeat finds every saved file gone and drops it) or without (it means nothing).
     if (!restored) {
         errorMsg = QLatin1String("rollback incomplete: run UpgradeDeploy -rollback again");
         return false;
@@ -190,14 +211,10 @@ bool TUpgradeDeploy::rollBackStore(bool& rolledBack)
 
 // Last path first, as the run placed them; a program's processes are stopped before its file
 // is put back or deleted.
-bool TUpgradeDeploy::restoreEntries(const QList<TStoreEntry>& entries)
+bool TUpgradeDeploy::restoreEntries(const TRollbackStore& store)
 {
-    TRollbackStore store(homeDir);
+    const QList<TStoreEntry>& entries = store.entries();
     QString error;
-    if (!store.load(error)) {
-        logLine("Warning: " + logText(error));
-        return false;
-    }
     bool restored = true;
     for (int i = entries.size() - 1; i >= 0; --i) {
         const TStoreEntry& entry = entries.at(i);
@@ -231,7 +248,10 @@ void TUpgradeDeploy::runCommit()
     logLine("State: Commit");
     TRollbackStore store(homeDir);
     if (!store.load(errorMsg)) {
-        finish(errorMsg, false);
+        if (store.isMalformed())
+            dropUnreadableStore(store);
+        else
+            finish(errorMsg, false);
         return;
     }
     if (store.state() == TStoreState::Installing) {
@@ -258,6 +278,23 @@ void TUpgradeDeploy::runCommit()
     if (checkOnly)
         logLine("Check: remove " + quoted(store.path()));
     finish(checkOnly || commitStore() ? QString() : errorMsg, false);
+}
+
+// A store whose manifest is malformed cannot be rolled back, and would refuse every upgrade:
+// committing drops it (never through a link: a store that is one cannot be opened to drop). One
+// that cannot be read now (an I/O error) is left: it may be a rollback under way.
+void TUpgradeDeploy::dropUnreadableStore(TRollbackStore& store)
+{
+    logLine("Warning: " + logText(errorMsg));
+    if (checkOnly) {
+        logLine("Check: remove " + quoted(store.path()));
+        finish(QString(), false);
+        return;
+    }
+    errorMsg.clear();
+    if (store.drop(errorMsg))
+        logLine("Info: remove " + quoted(store.path()) + " ok");
+    finish(errorMsg, false);
 }
 
 void TUpgradeDeploy::runRollback()

@@ -4,6 +4,7 @@
 // that directory. The paths of the description are confined like every file operation of the run.
 #include "RollbackStore.h"
 
+#include "FileReplacement.h"
 #include "HomePath.h"
 #include "json.h"
 
@@ -27,7 +28,7 @@ namespace {
 
 const char manifestName[] = "manifest.json";
 const char manifestTemporary[] = "manifest.json.new";
-const char copySuffix[] = ".rollback-new";
+const char rollbackCopySuffix[] = ".rollback-new";
 const qint64 manifestLimit = 64 * 1024 * 1024;
 
 const struct {
@@ -241,6 +242,7 @@ bool TRollbackStore::openStore(bool create, QString& error)
 bool TRollbackStore::load(QString& error)
 {
     m_state = TStoreState::None;
+    m_malformed = false;
     m_entries.clear();
     m_descriptionSum.clear();
     if (!openStore(false, error))
@@ -260,6 +262,7 @@ bool TRollbackStore::load(QString& error)
         return false;
     }
     if (!parseManifest(text)) {
+        m_malformed = true;
         error = QLatin1String("parse '") + manifest + QLatin1String("' failed");
         return false;
     }
@@ -491,7 +494,7 @@ bool TRollbackStore::restore(const TStoreEntry& entry, QString& error) const
 // beside it is made anew by the repeated rollback; after it: the old file, whole.
 bool TRollbackStore::copyBack(const QByteArray& saved, int dir, const QByteArray& name) const
 {
-    const QByteArray copy = name + copySuffix;
+    const QByteArray copy = besideName(name, rollbackCopySuffix);
     struct stat st { };
     return ::fstatat(m_storeFd.get(), saved.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
         && copyFile(m_storeFd.get(), saved.constData(), st, dir, copy.constData())

@@ -54,6 +54,9 @@ public:
     bool load(QString& error);
 
     TStoreState state() const { return m_state; }
+    // True when load() read the whole manifest and it is no manifest of this program (a damaged
+    // disk; the manifest is always written whole): the store can only be dropped.
+    bool isMalformed() const { return m_malformed; }
     // True when load() found the store directory, with or without a manifest.
     bool isPresent() const { return m_storeFd.isOpen(); }
     QByteArray descriptionSum() const { return m_descriptionSum; }
@@ -94,6 +97,7 @@ private:
     TFileDescriptor m_homeFd;
     TFileDescriptor m_storeFd;
     TStoreState m_state = TStoreState::None;
+    bool m_malformed = false;
     QByteArray m_descriptionSum;
     QList<TStoreEntry> m_entries;
 };

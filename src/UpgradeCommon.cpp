@@ -23,6 +23,7 @@ TReadyFile::TReadyFile(const TReadyFile& other)
     , path(other.path)
     , modifiedTime(other.modifiedTime)
     , sha256(other.sha256)
+    , verifiedSource(other.verifiedSource)
 {
 }
 
@@ -31,6 +32,7 @@ TReadyFile& TReadyFile::operator=(const TReadyFile& other)
     path = other.path;
     modifiedTime = other.modifiedTime;
     sha256 = other.sha256;
+    verifiedSource = other.verifiedSource;
     return *this;
 }
 
@@ -141,6 +143,7 @@ QString TReadyFile::deploy(
     r.target = place.target();
     r.keepBackup = keepBackup;
     r.ownBackup = ownBackup;
+    r.verifiedSource = verifiedSource;
     if (!sourceExists) {
         dropBackupOfLandedFile(r);
         return QLatin1Char('\'') + r.source + QLatin1String("' not exists");

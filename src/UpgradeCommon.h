@@ -52,6 +52,8 @@ public:
     // The SHA-256 the description gives for the new file's contents, as written; null when it
     // gives none.
     QString sha256;
+    // The new file whose checksum was verified: only that file is moved in (unset: no checksum).
+    TVerifiedFile verifiedSource;
 
     // Sends SIGTERM to the processes that run this file and waits for their end, one second at
     // the most, with a line when there were any.

@@ -8,6 +8,7 @@
 #include "HomePath.h"
 #include "InstallJournal.h"
 #include "ProgramStart.h"
+#include "Room.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
 #include "json.h"
@@ -22,7 +23,9 @@
 #include <QVariant>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cerrno>
+#include <numeric>
 
 #include <unistd.h>
 
@@ -85,6 +88,19 @@ private:
 TPinnedTimeZone pinnedTimeZone;
 
 QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
+
+// The indexes of |files| in the order of their paths, which puts the files of one directory next
+// to each other. The steps whose order does not matter (the journal's plan, dropping the backups)
+// take the files so: each directory is then resolved once, not once per file, as the last
+// directory of each root stays open (see THomePath::openDir).
+QVector<int> inPathOrder(const QList<TReadyFile>& files)
+{
+    QVector<int> order(files.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+        [&files](int a, int b) { return files.at(a).path < files.at(b).path; });
+    return order;
+}
 
 // Escaped, as every outside text in a log line.
 QByteArray utf8(const QString& text) { return logText(text); }
@@ -179,16 +195,23 @@ void TUpgradeDeploy::closeLog()
         logLine("Warning: close log file " + quoted(outFileName) + " failed: " + logText(reason));
 }
 
-void TUpgradeDeploy::start()
+// The options, the log and the lock of the home directory, taken before anything of it is read: a
+// run going on there may be halfway. False when the lock is not had; the run has then ended.
+bool TUpgradeDeploy::begin()
 {
     pinnedTimeZone.pin();
     readOptions();
     startLog();
-    // Before anything of the home directory is read: a run going on there may be halfway.
-    if (!m_lock.acquire(homeDir, errorMsg)) {
-        refuse(errorMsg);
+    if (m_lock.acquire(homeDir, errorMsg))
+        return true;
+    refuse(errorMsg);
+    return false;
+}
+
+void TUpgradeDeploy::start()
+{
+    if (!begin())
         return;
-    }
 
     logLine("State: Config-Load");
     const bool configLoaded = loadConfig();
@@ -198,7 +221,10 @@ void TUpgradeDeploy::start()
         if (!configLoaded)
             logLine("Warning: " + logText(errorMsg));
         errorMsg.clear();
-        commitRun ? runCommit() : runRollback();
+        if (commitRun && rollbackRun)
+            finish(QStringLiteral("-commit and -rollback exclude each other"), false);
+        else
+            commitRun ? runCommit() : runRollback();
         return;
     }
     if (!configLoaded) {
@@ -214,13 +240,14 @@ void TUpgradeDeploy::start()
         response(errorMsg);
         return;
     }
-    if (!verifyFiles(files, verification)) {
-        // Nothing of this run has moved, but a cut-off run of the same upgrade may have put some
-        // files in place: all or nothing holds for it too.
-        if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
-            errorMsg = QLatin1String("rolled back: ") + errorMsg;
-            flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
-        }
+    if (!verifyFiles(files, verification)
+        || (!checkOnly && !hasRoom(files, removeList, verification))) {
+        failBeforeUpgrade(files);
+        return;
+    }
+    // Before the first change: the previous version goes to the rollback store (when it is to be
+    // kept; not in a dry run), or the run is refused on top of an upgrade that is not committed.
+    if (!keepPreviousVersion(files, removeList)) {
         response(errorMsg);
         return;
     }
@@ -230,12 +257,6 @@ void TUpgradeDeploy::start()
         return;
     }
 
-    // Before the first change: the previous version goes to the rollback store (when it is to be
-    // kept), or the run is refused on top of an upgrade that is not committed.
-    if (!keepPreviousVersion(files, removeList)) {
-        response(errorMsg);
-        return;
-    }
     logLine("State: File-Upgrade");
     if (!upgrade(files, removeList, verification)) {
         // Every file the run put in place is back as it was: that is on disk before the
@@ -263,9 +284,44 @@ void TUpgradeDeploy::start()
     endLanded();
 }
 
+// Adds up the room the new files need on each file system (see TRoom), in path order so that
+// each directory is resolved once.
+void TUpgradeDeploy::measureRoom(
+    const QList<TReadyFile>& files, const TVerification& verification, TRoom& room) const
+{
+    for (const int i : inPathOrder(files)) {
+        if (!verification.inPlace.contains(i))
+            room.add(homeDir, newFileLoc, files.at(i).path);
+    }
+}
+
+// Room for every new file before the first change: a disk that fills halfway leaves half an
+// upgrade. On false, errorMsg tells where it is short.
+bool TUpgradeDeploy::hasRoom(const QList<TReadyFile>& files, const QStringList& removeList,
+    const TVerification& verification)
+{
+    TRoom room;
+    measureRoom(files, verification, room);
+    // The copies the rollback store will keep count too (hard links cost nothing).
+    measureSaved(files, removeList, room);
+    return room.check(errorMsg);
+}
+
+// Nothing of this run has moved, but a cut-off run of the same upgrade may have put some files in
+// place: all or nothing holds for it too.
+void TUpgradeDeploy::failBeforeUpgrade(const QList<TReadyFile>& files)
+{
+    if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
+        errorMsg = QLatin1String("rolled back: ") + errorMsg;
+        flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
+    }
+    response(errorMsg);
+}
+
 bool TUpgradeDeploy::upgrade(
     QList<TReadyFile>& files, const QStringList& removeList, const TVerification& verification)
 {
+
     // The new files are on disk before the first rename makes the application rely on them.
     flushFileSystems({ homeDir, newFileLoc });
     if (allOrNothing) {
@@ -324,7 +380,10 @@ bool TUpgradeDeploy::deployEach(
                 warnUnlessBackupDropped(file);
             continue;
         }
-        const TJournalEntry* entry = journal ? journal->find(file.path) : nullptr;
+        file.verifiedSource = verification.hashed.value(i);
+        // Only a cut-off run can have made a backup of its own; any other is a leftover.
+        const TJournalEntry* entry
+            = journal && journal->isFromCutOffRun(file.path) ? journal->find(file.path) : nullptr;
         const QString error
             = file.deploy(newFileLoc, homeDir, keepBackups, entry ? entry->old : TFileId());
         if (error.isEmpty())
@@ -349,7 +408,7 @@ bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerific
     loadJournal(journal);
     QVector<TJournalEntry> planned;
     planned.reserve(files.size());
-    for (int i = 0; i < files.size(); ++i) {
+    for (const int i : inPathOrder(files)) {
         const TReadyFile& file = files.at(i);
         TJournalEntry entry;
         // A file already in place that no journal of this description owns was not put there by
@@ -378,11 +437,13 @@ bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerific
 }
 
 // A journal that cannot be read, or belongs to another description, owns nothing.
-void TUpgradeDeploy::loadJournal(TInstallJournal& journal)
+bool TUpgradeDeploy::loadJournal(TInstallJournal& journal)
 {
     QString error;
-    if (!journal.load(error))
-        logLine("Warning: " + logText(error));
+    if (journal.load(error))
+        return true;
+    logLine("Warning: " + logText(error));
+    return false;
 }
 
 // Undoes, last first, what the journal owns of every file of the list (see undoReplacement). The
@@ -414,7 +475,10 @@ int TUpgradeDeploy::rollBack(const QList<TReadyFile>& files, const TInstallJourn
 int TUpgradeDeploy::undoCutOffRun(const QList<TReadyFile>& files)
 {
     TInstallJournal journal(newFileDesc, m_descSha256);
-    loadJournal(journal);
+    // One that cannot be read stays as it is: it may be the record of a run that a read error
+    // hides for now.
+    if (!loadJournal(journal))
+        return 0;
     return rollBack(files, journal);
 }
 
@@ -429,8 +493,8 @@ void TUpgradeDeploy::warnUnlessBackupDropped(const TReadyFile& file)
 // finds every file already in place and drops what is left.
 void TUpgradeDeploy::commit(const QList<TReadyFile>& files, const TInstallJournal& journal)
 {
-    for (const TReadyFile& file : files)
-        warnUnlessBackupDropped(file);
+    for (const int i : inPathOrder(files))
+        warnUnlessBackupDropped(files.at(i));
     if (!journal.remove())
         logLine("Warning: remove " + quoted(journal.path()) + " failed");
 }
@@ -477,6 +541,9 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     const TVerification& verification)
 {
     checkDeploy(files, verification, newFileLoc, homeDir);
+    TRoom room;
+    measureRoom(files, verification, room);
+    checkRoom(room);
     checkRemovals(removeList, homeDir);
     for (const QLatin1String& stateFile : notifyStateFiles)
         checkRemoveIfExists(homeDir + QLatin1Char('/') + stateFile);

@@ -15,6 +15,8 @@
 
 class TInstallJournal;
 class TReadyFile;
+class TRollbackStore;
+class TRoom;
 struct TStoreEntry;
 struct TVerification;
 
@@ -85,6 +87,7 @@ private:
         QString confined;
     };
 
+    bool begin();
     void readOptions();
     void startLog();
     void closeLog();
@@ -99,10 +102,15 @@ private:
     bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
     bool deployEach(QList<TReadyFile>& files, const TVerification& verification,
         const TInstallJournal* journal);
-    void loadJournal(TInstallJournal& journal);
+    bool loadJournal(TInstallJournal& journal);
     int rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal);
     int undoCutOffRun(const QList<TReadyFile>& files);
     void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
+    void failBeforeUpgrade(const QList<TReadyFile>& files);
+    bool hasRoom(const QList<TReadyFile>& files, const QStringList& removeList,
+        const TVerification& verification);
+    void measureRoom(
+        const QList<TReadyFile>& files, const TVerification& verification, TRoom& room) const;
     void removeFiles(const QStringList& removeList);
     void removeStateFile(const QString& relPath);
     void removeDescription();
@@ -116,6 +124,7 @@ private:
     // The rollback store (RollbackRun.cpp).
     bool keepPreviousVersion(const QList<TReadyFile>& files, const QStringList& removeList);
     void dropUnlandedStore();
+    void measureSaved(const QList<TReadyFile>& files, const QStringList& removeList, TRoom& room);
     void endLanded();
     bool markLanded();
     bool commitStore();
@@ -124,9 +133,10 @@ private:
     void removeNotifyState();
     void recordCommittedState();
     bool rollBackStore(bool& rolledBack);
-    bool restoreEntries(const QList<TStoreEntry>& entries);
+    bool restoreEntries(const TRollbackStore& store);
     void checkRollback(const QList<TStoreEntry>& entries);
     void runCommit();
+    void dropUnreadableStore(TRollbackStore& store);
     void runRollback();
     bool loadHealthSettings(const QVariant& deploy);
     bool checkHealth(QString& why);

@@ -1,46 +1,86 @@
 // SPDX-License-Identifier: MIT
+// Every file is opened once, confined like every operation of the run (THomePath), and hashed from
+// that descriptor: a link on the way that leads out of the new-arrival directory is refused before
+// a byte is read, so the log never tells anything about a file outside it. The inode hashed is
+// recorded, and the deployment moves only that inode.
 #include "Verify.h"
 
 #include "Checksum.h"
+#include "FileDescriptor.h"
 #include "HomePath.h"
 #include "UpgradeCommon.h"
 
 #include <QFile>
 
 #include <cerrno>
+#include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
 
-enum class Kind { Missing, Regular, NotRegular, Unknown };
+enum class Kind { Missing, Regular, NotRegular, Outside, Unknown };
 
-// What is at |path|, without following a last link: a new file must be a regular file itself, and
-// only a regular file may be opened for its checksum (opening a FIFO would wait for ever).
-Kind kindOf(const QString& path)
+// Opens |path| under |root| through its confined directory, never following the last component
+// and never blocking on a FIFO. On Unknown, |error| holds the errno.
+Kind openConfined(
+    const QString& root, const QString& path, TFileDescriptor& fd, struct stat& st, int& error)
 {
-    struct stat st { };
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? Kind::Missing : Kind::Unknown;
+    const THomePath place(root, path);
+    if (!place.isInsideHome() || place.nameIsDirectory())
+        return Kind::Outside;
+    TDirAt dir;
+    switch (place.openDir(false, dir, error)) {
+    case TPlace::Ok:
+        break;
+    case TPlace::Outside:
+        return Kind::Outside;
+    case TPlace::Missing:
+        return Kind::Missing;
+    case TPlace::Failed:
+        return error == ENOTDIR ? Kind::Missing : Kind::Unknown;
+    }
+    fd.reset(::openat(dir.fd, place.name().constData(),
+        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    error = errno;
+    if (!fd.isOpen())
+        return error == ENOENT ? Kind::Missing : error == ELOOP ? Kind::NotRegular : Kind::Unknown;
+    if (::fstat(fd.get(), &st) != 0) {
+        error = errno;
+        return Kind::Unknown;
+    }
     return S_ISREG(st.st_mode) ? Kind::Regular : Kind::NotRegular;
-}
-
-bool hasSha256(const QString& path, const QString& expected)
-{
-    QString ignored;
-    return kindOf(path) == Kind::Regular
-        && fileSha256(path, ignored) == expected.toLower().toLatin1();
 }
 
 // The installed file of |file| already holds the new contents.
 bool isInPlace(const TReadyFile& file, const QString& homeDir)
 {
-    const THomePath place(homeDir, file.path);
-    return place.isInsideHome() && hasSha256(place.target(), file.sha256);
+    TFileDescriptor fd;
+    struct stat st { };
+    int error = 0;
+    return openConfined(homeDir, file.path, fd, st, error) == Kind::Regular
+        && descriptorSha256(fd.get()) == file.sha256.toLower().toLatin1();
+}
+
+// The contents read from |fd| have the checksum of |file|.
+bool hashHolds(int fd, const TReadyFile& file, const QString& source, QString& error)
+{
+    const QByteArray actual = descriptorSha256(fd);
+    if (actual.isEmpty()) {
+        error = QStringLiteral("read '%1' failed: %2")
+                    .arg(source, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (actual != file.sha256.toLower().toLatin1()) {
+        error = QStringLiteral("sha256 of '%1' mismatch").arg(source);
+        return false;
+    }
+    return true;
 }
 
 bool verifyOne(const TReadyFile& file, const QString& newFileLoc, const QString& homeDir,
-    bool& inPlace, QString& error)
+    TVerifiedFile& hashed, bool& inPlace, QString& error)
 {
     inPlace = false;
     if (!isSha256Text(file.sha256)) {
@@ -48,7 +88,13 @@ bool verifyOne(const TReadyFile& file, const QString& newFileLoc, const QString&
         return false;
     }
     const QString source = newFileLoc + QLatin1Char('/') + file.path;
-    switch (kindOf(source)) {
+    TFileDescriptor fd;
+    struct stat st { };
+    int openError = 0;
+    switch (openConfined(newFileLoc, file.path, fd, st, openError)) {
+    case Kind::Outside:
+        error = QStringLiteral("'%1' is outside the new-arrival directory").arg(file.path);
+        return false;
     case Kind::Missing:
         inPlace = isInPlace(file, homeDir);
         if (!inPlace)
@@ -57,17 +103,16 @@ bool verifyOne(const TReadyFile& file, const QString& newFileLoc, const QString&
     case Kind::NotRegular:
         error = QStringLiteral("'%1' is not a regular file").arg(source);
         return false;
+    case Kind::Unknown:
+        error = QStringLiteral("open '%1' failed: %2")
+                    .arg(source, QString::fromLocal8Bit(std::strerror(openError)));
+        return false;
     case Kind::Regular:
-    case Kind::Unknown: // the read below tells why
         break;
     }
-    const QByteArray actual = fileSha256(source, error);
-    if (actual.isEmpty())
+    if (!hashHolds(fd.get(), file, source, error))
         return false;
-    if (actual != file.sha256.toLower().toLatin1()) {
-        error = QStringLiteral("sha256 of '%1' mismatch").arg(source);
-        return false;
-    }
+    hashed = TVerifiedFile::of(st);
     return true;
 }
 
@@ -89,11 +134,14 @@ bool verifyChecksums(const QList<TReadyFile>& files, const QString& newFileLoc,
         if (files.at(i).sha256.isNull())
             continue;
         bool inPlace = false;
-        if (!verifyOne(files.at(i), newFileLoc, homeDir, inPlace, error))
+        TVerifiedFile hashed;
+        if (!verifyOne(files.at(i), newFileLoc, homeDir, hashed, inPlace, error))
             return false;
         ++result.verified;
         if (inPlace)
             result.inPlace.insert(i);
+        else
+            result.hashed.insert(i, hashed);
     }
     return true;
 }

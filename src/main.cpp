@@ -56,6 +56,9 @@ Options:
 Any other argument that begins with "-" is ignored, with a warning in the log.
 
 What a run does to the device, as root:
+  - One run at a time works on a home directory: a run started while another holds it changes
+    nothing, starts nothing and exits 1. Before it changes anything, a run checks that each
+    file system receiving new files has room for them.
   - Before it replaces or removes a file that runs as a process (directly in the home directory
     without a suffix, or anywhere under ext/ or upgrade/), it sends SIGTERM to every process
     whose name matches the file's name, whoever started it, and then waits until they have

@@ -220,7 +220,7 @@ const Row rows[] = {
         oldTree, true },
     { "JournalOfAnotherDescriptionOwnsNothing", summedDesc, foreignJournal, "home/new/c", 1,
         "Warning: parse '%H/new/files.json.journal' failed\nError: '%N/c' not exists",
-        "home/a=A0 home/b=B0 home/c=C0 home/n-", true },
+        "home/a=A0 home/b=B0 home/c=C0 home/n- home/new/files.json.journal=[\"b\"]", true },
     { "JournalEntryRemovesOnlyTheFileTheRunPutThere", summedDesc,
         "home/new/files.json.journal={\"description-sha256\":\"%D\",\"entries\":"
         "[{\"path\":\"b\",\"new\":\"1:1\"},{\"path\":\"c\",\"old\":\"1:1\",\"new\":\"1:2\"}]} "

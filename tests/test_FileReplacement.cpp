@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -243,6 +244,59 @@ TEST_P(Undo, PutsBackOnlyWhatTheJournalOwns)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Undo, testing::ValuesIn(undoRows));
+
+// Names up to NAME_MAX bytes: where "<name>.tmp" or "<name>.upgrade-new" would not fit, the backup
+// and the copy get a shorter name of their own, no step warns about a leftover that was never
+// there, and the replacement is undone from that backup.
+const struct LongNameRow {
+    const char* behaviour;
+    int length; // of the name, in bytes
+    bool apart;
+    bool installed; // a file stands at the target before
+} longNameRows[] = {
+    { "a name that leaves room for both suffixes", 243, false, true },
+    { "a name too long for the copy's suffix only", 244, false, true },
+    { "a name one byte too long for the backup's suffix", 252, false, true },
+    { "a name of NAME_MAX bytes", 255, false, true },
+    { "a fresh install of a name of NAME_MAX bytes", 255, false, false },
+    { "a name of NAME_MAX bytes copied from another file system", 255, true, true },
+};
+
+void PrintTo(const LongNameRow& row, std::ostream* out) { *out << row.behaviour; }
+
+class LongName : public testing::TestWithParam<LongNameRow> { };
+
+TEST_P(LongName, IsReplacedAndUndoneWithoutAWord)
+{
+    const LongNameRow& row = GetParam();
+    if (row.apart && !sharedMemoryIsApart())
+        GTEST_SKIP() << "/dev/shm is not a file system of its own here";
+    Layout layout(row.apart);
+    // Two-byte characters, so that a cut would fall inside one where it is not careful.
+    const QString name = QString(row.length / 2, QChar(0xE9)) + QString(row.length % 2, 'x');
+    ASSERT_EQ(QFile::encodeName(name).size(), row.length);
+    if (row.installed)
+        writeFile(layout.home + '/' + name, "O");
+    writeFile(layout.arrival + '/' + name, "N");
+    TJournalEntry entry;
+    ASSERT_TRUE(planReplacement(layout.home, layout.arrival + '/', name, QString(), entry));
+    TReadyFile record(name);
+    QString result;
+    EXPECT_EQ(withoutRaces(captured(
+                  [&] { result = record.deploy(layout.arrival + '/', layout.home, true); })),
+        "");
+    EXPECT_EQ(s(result), "");
+    EXPECT_EQ(readAll(layout.home + '/' + name), "N");
+    const QString backup = layout.home + '/' + QFile::decodeName(entry.backupName);
+    EXPECT_LE(entry.backupName.size(), NAME_MAX);
+    EXPECT_EQ(QFileInfo::exists(backup), row.installed);
+    EXPECT_EQ(QDir(layout.home).entryList(QDir::Files).size(), row.installed ? 2 : 1);
+    EXPECT_EQ(undoReplacement(layout.home, entry), TUndo::Restored);
+    EXPECT_EQ(readAll(layout.home + '/' + name), row.installed ? "O" : "");
+    EXPECT_EQ(QDir(layout.home).entryList(QDir::Files).size(), row.installed ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LongName, testing::ValuesIn(longNameRows));
 
 // fs.protected_hardlinks keeps a user from linking a file it may not read and write, so link(2)
 // fails with EPERM as on a file system without hard links: the deployer, run as nobody, must then

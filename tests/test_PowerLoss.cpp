@@ -24,6 +24,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -762,7 +763,8 @@ TEST(PowerLoss, FlushesBeforeTheFirstRenameAndAfterTheLastChange)
 }
 
 // A real full disk: the home directory on a small ext4 file system with no room left for the large
-// file, the new files on another one.
+// file, the new files on another one. The run measures the room first and moves nothing; started
+// again once there is room, it lands.
 TEST(PowerLoss, FullFileSystemKeepsTheInstalledFilesAndSaysSo)
 {
     SecondFileSystem& fs = SecondFileSystem::instance();
@@ -791,6 +793,75 @@ TEST(PowerLoss, FullFileSystemKeepsTheInstalledFilesAndSaysSo)
     checkTargetState(w, w.deploy({}), "full rerun", f);
     report("real full disk", 0, f);
 }
+
+// Room before the first change: the home directory on the small ext4 file system, the new files on
+// another one (so each is copied and costs its size in whole blocks). %H stands for the home
+// directory, %B for the new file's size rounded up to blocks, and <n> for the room the file system
+// has at the time of the run.
+struct RoomRow {
+    const char* name;
+    qint64 extra; // the new file's size beyond the room available; negative: that much less
+    bool check; // a dry run
+    int code;
+    const char* line; // a line the log must hold
+    bool moved; // the new file is in place afterwards
+};
+void PrintTo(const RoomRow& row, std::ostream* out) { *out << row.name; }
+
+const RoomRow roomRows[] = {
+    { "RoomEnoughLands", -1024 * 1024, false, 0, "Info: remove file '%H/new/files.json' ok", true },
+    { "TooLittleRoomMovesNothing", 64 * 1024, false, 1,
+        "Error: not enough space on '%H': need %B bytes, <n> available", false },
+    { "DryRunTellsTheRoomNeeded", -1024 * 1024, true, 0,
+        "Check: space on '%H': need %B bytes, <n> available", false },
+    { "DryRunTellsTheRoomMissing", 64 * 1024, true, 0,
+        "Check: fail: not enough space on '%H': need %B bytes, <n> available", false },
+};
+
+class Room : public testing::TestWithParam<RoomRow> { };
+
+TEST_P(Room, IsMeasuredBeforeTheFirstChange)
+{
+    const RoomRow& row = GetParam();
+    SecondFileSystem& fs = SecondFileSystem::instance();
+    if (!fs.loopMounted)
+        GTEST_SKIP() << "no ext4 image could be mounted: " << s(fs.reason);
+    QTemporaryDir arrival;
+    const QString home = fs.mountPoint + "/room-home";
+    QDir(home).removeRecursively();
+    writeFile(home + "/data.bin", "old");
+    writeFile(home + "/conf.json",
+        doc(qPrintable("{'upgrade':{'new-arrival':{'file-location':'" + arrival.path()
+            + "','file-desc':'new/files.json'}}}")));
+    writeFile(home + "/new/files.json", doc("{'files':['data.bin']}"));
+    struct statvfs vfs { };
+    ASSERT_EQ(::statvfs(QFile::encodeName(fs.mountPoint).constData(), &vfs), 0);
+    const qint64 block = qint64(vfs.f_frsize);
+    const qint64 size = qint64(vfs.f_bavail) * block + row.extra;
+    QFile big(arrival.path() + "/data.bin");
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(size));
+    big.close();
+    QStringList command = QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts);
+    command << UPGRADE_DEPLOY_BIN << "-homedir=" + home;
+    if (row.check)
+        command << "-check";
+    QProcess process;
+    process.start(command.takeFirst(), command);
+    ASSERT_TRUE(process.waitForFinished(120000));
+    QString log = QString::fromUtf8(process.readAllStandardOutput());
+    log.replace(QRegularExpression("(space on '[^']*': need \\d+ bytes, )\\d+ available"),
+        "\\1<n> available");
+    const QString line = QString(row.line)
+                             .replace("%H", home)
+                             .replace("%B", QString::number((size + block - 1) / block * block));
+    EXPECT_EQ(process.exitCode(), row.code) << s(log);
+    EXPECT_TRUE(log.contains("\n" + line + "\n")) << s(line) << "\n" << s(log);
+    EXPECT_EQ(readAll(home + "/data.bin").size(), row.moved ? size : 3);
+    EXPECT_EQ(QFileInfo::exists(home + "/new/files.json"), !row.moved);
+    QDir(home).removeRecursively();
+}
+INSTANTIATE_TEST_SUITE_P(Rows, Room, testing::ValuesIn(roomRows),
+    [](const testing::TestParamInfo<RoomRow>& row) { return std::string(row.param.name); });
 
 class Faults : public testing::TestWithParam<std::tuple<Layout, bool>> { };
 
@@ -1015,5 +1086,42 @@ INSTANTIATE_TEST_SUITE_P(PowerLoss, StoreKills,
         return commandName(std::get<0>(param.param))
             + (std::get<1>(param.param) ? "_AfterTheCall" : "_BeforeTheCall");
     });
+
+// An upgrade with -no-commit killed at every call (the saving of the previous version included),
+// started again with -no-commit, and rolled back: the whole old version comes back.
+TEST(StoreKills, KilledNoCommitUpgradeStartedAgainRollsBackWhole)
+{
+    QString reason;
+    QTemporaryDir traceDir;
+    Injection clean;
+    clean.trace = traceDir.path() + "/trace";
+    makeWorld(Layout::SameFileSystem, reason)->deploy(clean, { "-no-commit" });
+    const std::vector<Call> calls = readTrace(clean.trace);
+    Findings f;
+    for (const Call& call : representatives(calls)) {
+        if (!changesDisk(call))
+            continue;
+        for (const char* action : { "kill-before", "kill-after" }) {
+            const std::string row = QString("#%1 %2 %3 %4")
+                                        .arg(call.number)
+                                        .arg(call.name, call.paths, action)
+                                        .toStdString();
+            auto w = makeWorld(Layout::SameFileSystem, reason);
+            const Outcome o = w->deploy({ action, call.number, 0, {} }, { "-no-commit" });
+            ++f.rows, ++f.runs;
+            if (!o.killed)
+                f.add("run was not killed", row, o.log.right(300));
+            checkNothingLost(*w, row, f);
+            const Outcome again = w->deploy({}, { "-no-commit" });
+            if (again.code != 0)
+                f.add("started again, the upgrade did not exit 0", row, again.log.right(300));
+            checkNothingLost(*w, row + " again", f);
+            f.runs += 2;
+            checkFinalState(*w, w->deploy({}, commandOptions(Command::Rollback)), Command::Rollback,
+                row + " rollback", f);
+        }
+    }
+    report("-no-commit upgrade killed before / after the call", long(calls.size()), f);
+}
 
 } // namespace

@@ -3,6 +3,7 @@
 // refuses; and the health check on real child processes.
 #include "HealthCheck.h"
 #include "RollbackStore.h"
+#include "Room.h"
 #include "support.h"
 
 #include <QDir>
@@ -62,6 +63,8 @@ const StoreRow storeRows[] = {
         "home/a=new", {}, "", "home/a=old outside=keep" },
 };
 
+void PrintTo(const StoreRow& row, std::ostream* os) { *os << row.name; }
+
 class StoreRows : public testing::TestWithParam<StoreRow> { };
 
 TEST_P(StoreRows, SaveAndRestoreAsTheRowSays)
@@ -107,28 +110,33 @@ struct LoadRow {
     QByteArray manifest; // written as the manifest unless null
     bool loads;
     TStoreState state;
+    bool malformed; // only such a store may -commit drop unread
 };
 
 const LoadRow loadRows[] = {
-    { "NoStoreIsNothingToDo", "", {}, true, TStoreState::None },
-    { "StoreWithoutManifestIsNothingToDo", "0=left", {}, true, TStoreState::None },
+    { "NoStoreIsNothingToDo", "", {}, true, TStoreState::None, false },
+    { "StoreWithoutManifestIsNothingToDo", "0=left", {}, true, TStoreState::None, false },
     { "LandedManifestLoads", "",
         doc("{'state':'landed','entries':[{'path':'a','kind':'replaced',"
             "'saved':0},{'path':'b','kind':'fresh'}]}"),
-        true, TStoreState::Landed },
-    { "UnknownStateIsRefused", "", doc("{'state':'done','entries':[]}"), false, TStoreState::None },
+        true, TStoreState::Landed, false },
+    { "UnknownStateIsRefused", "", doc("{'state':'done','entries':[]}"), false, TStoreState::None,
+        true },
     { "ReplacedEntryWithoutSavedFileIsRefused", "",
         doc("{'state':'landed','entries':[{'path':'a','kind':'replaced'}]}"), false,
-        TStoreState::Landed },
+        TStoreState::Landed, true },
     { "EntryOfUnknownKindIsRefused", "",
         doc("{'state':'landed','entries':[{'path':'a','kind':'moved','saved':0}]}"), false,
-        TStoreState::Landed },
+        TStoreState::Landed, true },
     { "ManifestCutShortIsRefused", "", doc("{'state':'landed','entries':[{'pa"), false,
-        TStoreState::Landed },
-    { "ManifestThatIsALinkIsRefused", "manifest.json->%R/elsewhere", {}, false, TStoreState::None },
-    { "ManifestThatIsAFifoIsRefusedWithoutWaiting", "manifest.json|", {}, false,
-        TStoreState::None },
+        TStoreState::Landed, true },
+    { "ManifestThatIsALinkIsRefused", "manifest.json->%R/elsewhere", {}, false, TStoreState::None,
+        false },
+    { "ManifestThatIsAFifoIsRefusedWithoutWaiting", "manifest.json|", {}, false, TStoreState::None,
+        false },
 };
+
+void PrintTo(const LoadRow& row, std::ostream* os) { *os << row.name; }
 
 class LoadRows : public testing::TestWithParam<LoadRow> { };
 
@@ -145,6 +153,7 @@ TEST_P(LoadRows, LoadAsTheRowSays)
     TRollbackStore store(r.home);
     QString error;
     EXPECT_EQ(store.load(error), row.loads) << s(error);
+    EXPECT_EQ(store.isMalformed(), row.malformed);
     if (row.loads) {
         EXPECT_EQ(store.state(), row.state);
     }
@@ -175,6 +184,31 @@ TEST(OtherFileSystem, SavedByCopyAndPutBackWhole)
     ::umount2(QFile::encodeName(mount).constData(), MNT_DETACH);
 }
 
+// The room a store will take: a file on the home directory's file system is kept by a hard link
+// (nothing), one on another file system by a copy (its size, in whole blocks, on home's).
+TEST(OtherFileSystem, CopiesCountAgainstTheHomeDirectorysRoom)
+{
+    Root r;
+    const QString mount = r.home + "/mnt";
+    QDir().mkpath(mount);
+    if (::mount("tmpfs", QFile::encodeName(mount).constData(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs is refused here";
+    writeFile(mount + "/a", QByteArray(5000, 'a'));
+    writeFile(r.home + "/b", QByteArray(70000, 'b'));
+    TRoom linked, copied;
+    linked.addSaved(r.home, "b");
+    copied.addSaved(r.home, "mnt/a");
+    copied.addSaved(r.home, "mnt/missing");
+    const quint64 linkedNeed = linked.fileSystems().isEmpty() ? 0 : linked.fileSystems()[0].needed;
+    EXPECT_EQ(linkedNeed, 0u);
+    ASSERT_EQ(copied.fileSystems().size(), 1);
+    const TRoom::TFileSystem& home = copied.fileSystems()[0];
+    EXPECT_EQ(home.dir, r.home);
+    EXPECT_GE(home.needed, 5000u);
+    EXPECT_EQ(home.needed % home.blockSize, 0u);
+    ::umount2(QFile::encodeName(mount).constData(), MNT_DETACH);
+}
+
 // ---- The health check: real programs, generous timeouts only where the row must not time out.
 
 struct HealthRow {
@@ -197,6 +231,8 @@ const HealthRow healthRows[] = {
     { "RunsInTheHomeDirectoryWithNothingOnItsStandardInput",
         "[ \"$(pwd -P)\" = \"${0%/health.sh}\" ] && ! read line", 0755, 60, true, "" },
 };
+
+void PrintTo(const HealthRow& row, std::ostream* os) { *os << row.name; }
 
 class HealthRows : public testing::TestWithParam<HealthRow> { };
 

@@ -237,8 +237,9 @@ INSTANTIATE_TEST_SUITE_P(Documents, DocumentKind, testing::ValuesIn(kindCases),
 const char shaN[] = "8ce86a6ae65d3692e7305e2c58ac62eebd97d3d943e093f577da25c36988246b";
 const char shaO[] = "c4694f2e93d5c4e7d51f9c5deb75e6cc8be5e1114178c6a45b6fc2c566a0aa8c";
 
-// Records as "path" (no checksum) or "path#sha256"; files as "path=content" or "path|" (a FIFO)
-// under the temporary root, whose new/ is the new-file location and home/ the home directory.
+// Records as "path" (no checksum) or "path#sha256"; files as "path=content", "path|" (a FIFO) or
+// "path->target" (a link, see makeTree) under the temporary root, whose new/ is the new-file
+// location and home/ the home directory.
 struct VerifyRow {
     const char* name;
     QStringList records;
@@ -274,6 +275,14 @@ const VerifyRow verifyCases[] = {
     { "RecordsWithoutChecksumAreNotVerified", { "gone", QString("b#") + shaO }, { "new/b=O" },
         VERIFIED(1) "ok" },
     { "NoChecksumNoVerification", { "gone", "b" }, {}, "ok" },
+    { "LinkLeadingOutOfTheArrivalDirectoryIsRefusedUnread", { QString("lib/a#") + shaN },
+        { "out/a=N", "new/lib->%R/out" },
+        "State: File-Verify\nfail: 'lib/a' is outside the new-arrival directory" },
+    { "PathLeavingTheArrivalDirectoryIsRefusedUnread", { QString("../out/a#") + shaN },
+        { "out/a=N", "new/b=N" },
+        "State: File-Verify\nfail: '../out/a' is outside the new-arrival directory" },
+    { "InstalledFileBehindALinkOutOfHomeIsNotInPlace", { QString("lib/a#") + shaN },
+        { "out/a=N", "home/lib->%R/out" }, "State: File-Verify\nfail: '%N/lib/a' not exists" },
 };
 
 class Verification : public testing::TestWithParam<VerifyRow> {
@@ -292,6 +301,8 @@ TEST_P(Verification, ChecksNewFilesBeforeAnythingMoves)
         if (file.endsWith('|')) {
             QDir().mkpath(QFileInfo(path).path());
             ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (file.contains("->")) {
+            makeTree(tmp.path(), file);
         } else {
             writeFile(path, file.section('=', 1).toUtf8());
         }
@@ -315,6 +326,45 @@ TEST_P(Verification, ChecksNewFilesBeforeAnythingMoves)
 }
 INSTANTIATE_TEST_SUITE_P(Checksums, Verification, testing::ValuesIn(verifyCases),
     [](const testing::TestParamInfo<VerifyRow>& row) { return std::string(row.param.name); });
+
+// A new file swapped for another, or written over, between its verification and its move is not
+// moved: what lands is only ever the file whose checksum held.
+TEST(VerifiedMove, FileChangedAfterItsVerificationIsNotMoved)
+{
+    const struct {
+        const char* behaviour;
+        bool inPlace; // written over in place (same inode), else another file renamed over it
+    } rows[] = { { "another file renamed over it", false }, { "written over in place", true } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        QTemporaryDir tmp;
+        TUpgradeDeploy deploy;
+        deploy.homeDir = tmp.path() + "/home";
+        deploy.newFileLoc = tmp.path() + "/new/";
+        writeFile(deploy.homeDir + "/a", "O");
+        writeFile(deploy.newFileLoc + "a", "N");
+        QList<TReadyFile> files { TReadyFile("a") };
+        files[0].sha256 = shaN;
+        TVerification verification;
+        ASSERT_TRUE(deploy.verifyFiles(files, verification)) << s(deploy.errorMsg);
+        if (row.inPlace) {
+            writeFile(deploy.newFileLoc + "a", "XX");
+        } else {
+            writeFile(deploy.newFileLoc + "b", "X");
+            ASSERT_TRUE(::rename(QFile::encodeName(deploy.newFileLoc + "b").constData(),
+                            QFile::encodeName(deploy.newFileLoc + "a").constData())
+                == 0);
+        }
+        const std::string log
+            = withoutRaces(captured([&] { deploy.upgrade(files, QStringList(), verification); }));
+        EXPECT_NE(log.find("Warning: '" + s(deploy.newFileLoc)
+                      + "/a' changed after its "
+                        "verification"),
+            std::string::npos)
+            << log;
+        EXPECT_EQ(readAll(deploy.homeDir + "/a"), "O");
+    }
+}
 
 // Runs one whole upgrade of |home| in this process, as the program would, and returns its log.
 std::string runUpgrade(const QString& home, QByteArray option = {})

@@ -219,6 +219,8 @@ private:
     {
         static const QRegularExpression start(
             "^State: Start, \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$");
+        // The room a file system has left is the machine's, not the case's.
+        static const QRegularExpression room("^(Check: space on .*, )\\d+ available$");
         QString kept;
         QStringList lines = log.split('\n');
         if (lines.last().isEmpty())
@@ -228,6 +230,7 @@ private:
                 continue;
             if (start.match(line).hasMatch())
                 line = "State: Start, <time>";
+            line.replace(room, "\\1<n> available");
             kept += line + '\n';
         }
         return placeholders(kept);
