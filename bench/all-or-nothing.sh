@@ -4,6 +4,7 @@
 # plain description and once with an all-or-nothing one (journal, kept backups, commit), on trees
 # generated alike. Prints the median wall and CPU (user + system) time of R runs of each, and the
 # ratio all-or-nothing / plain.
+# Needs GNU time (/usr/bin/time, Debian package "time"); the generated trees go under TMPDIR.
 # Usage: bench/all-or-nothing.sh [UpgradeDeploy] [sizes, comma-separated] [runs]
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -36,7 +36,7 @@ QByteArray descriptorSha256(int fd)
             return QByteArray();
         if (got == 0)
             return hash.result().toHex();
-        hash.addData(block, static_cast<int>(got));
+        hash.addData(QByteArray::fromRawData(block, static_cast<int>(got)));
     }
 }
 
