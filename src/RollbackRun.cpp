@@ -149,7 +149,9 @@ void TUpgradeDeploy::endLanded()
 }
 
 // Drops the previous version. A store that is not there is nothing to drop. On false, errorMsg
-// holds the reason.
+// holds the reason. The package's sequence needs no record here: it was stored when the upgrade
+// landed, so that no older package is taken while this one waits for its commit, nor after it is
+// rolled back.
 bool TUpgradeDeploy::commitStore()
 {
     TRollbackStore store(homeDir);
@@ -158,7 +160,6 @@ bool TUpgradeDeploy::commitStore()
     const bool kept = store.isPresent();
     if (!store.drop(errorMsg))
         return false;
-    recordCommittedState();
     if (kept)
         logLine("Info: upgrade committed");
     return true;
@@ -172,10 +173,6 @@ void TUpgradeDeploy::warnUnlessCommitted()
         logLine("Warning: " + logText(errorMsg));
     errorMsg.clear();
 }
-
-// Where a commit records the committed sequence of the signed descriptions. Nothing is recorded
-// yet.
-void TUpgradeDeploy::recordCommittedState() { }
 
 // Puts the previous version back, journaled by the store: its state becomes "rolling-back" first
 // (on disk), and from then on the rollback is only ever finished, never undone; every step is

@@ -131,7 +131,6 @@ private:
     void warnUnlessCommitted();
     void startNewVersion();
     void removeNotifyState();
-    void recordCommittedState();
     bool rollBackStore(bool& rolledBack);
     bool restoreEntries(const TRollbackStore& store);
     void checkRollback(const QList<TStoreEntry>& entries);
