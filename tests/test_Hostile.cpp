@@ -270,7 +270,7 @@ const Row rows[] = {
       { "file|home/conf.json|{'upgrade':{'new-arrival':{'file-location':'upgrade/new',"
         "'file-desc':'upgrade/desc.json'},'deploy':{'restart':'%R/home/./QuorvelKeeper'}}}" },
       "{}", "", 0,
-      { "Info: restart-program '%R/home/./QuorvelKeeper' ok", "!Warning: *" },
+      { "Info: restart-program '%R/home/./QuorvelKeeper' ok", "!Warning: restart-program*" },
       {} },
     { "LongNameProgramIsStopped",
       { "sleeper|%LTarget|stopped", "sleeper|%LGone|stopped", "file|home/upgrade/new/%LTarget|new" },
