@@ -118,25 +118,20 @@ bool TUpgradeDeploy::markLanded()
     return store.state() == TStoreState::None || store.setState(TStoreState::Landed, errorMsg);
 }
 
-// The run has landed and the description is gone. With "-no-commit" the store waits for -commit
-// or -rollback; with a health check, the new version is started and the check decides; otherwise
-// the upgrade is committed now.
+// The run has landed and the description is gone. With a health check the new version is started
+// and the check decides: a failing one puts the previous version back. A passing check, or none,
+// commits the upgrade, unless "-no-commit" leaves that to a later -commit or -rollback.
 void TUpgradeDeploy::endLanded()
 {
-    if (noCommit) {
-        logLine("Info: upgrade landed, not committed");
-        response(QString());
-        return;
-    }
     if (healthProgram.isEmpty()) {
-        warnUnlessCommitted();
+        keepOrCommit();
         response(QString());
         return;
     }
     startNewVersion();
     QString why;
     if (checkHealth(why)) {
-        warnUnlessCommitted();
+        keepOrCommit();
         finish(QString(), false);
         return;
     }
@@ -146,6 +141,14 @@ void TUpgradeDeploy::endLanded()
     if (!rollBackStore(rolledBack))
         message += QLatin1String("; ") + errorMsg;
     response(message);
+}
+
+void TUpgradeDeploy::keepOrCommit()
+{
+    if (noCommit)
+        logLine("Info: upgrade landed, not committed");
+    else
+        warnUnlessCommitted();
 }
 
 // Drops the previous version. A store that is not there is nothing to drop. On false, errorMsg

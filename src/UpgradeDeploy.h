@@ -128,6 +128,7 @@ private:
     void endLanded();
     bool markLanded();
     bool commitStore();
+    void keepOrCommit();
     void warnUnlessCommitted();
     void startNewVersion();
     void removeNotifyState();

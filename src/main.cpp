@@ -44,7 +44,7 @@ Options:
   -allow-downgrade   install a package whose "sequence" is older than the installed one, or
                      another package at the installed sequence, with a warning
   -no-commit         keep the previous version in <home>/.upgrade-rollback/ after the upgrade
-                     lands, for a later -commit or -rollback
+                     lands (and passes its health check), for a later -commit or -rollback
   -commit            drop the previous version that a -no-commit run kept; exit 0 also when
                      there is nothing to commit
   -rollback          put the previous version back: stop the programs it puts back, restore
