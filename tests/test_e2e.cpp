@@ -1,20 +1,31 @@
 // SPDX-License-Identifier: MIT
 // The built programs run end to end. Each directory under data/e2e is one case:
-//   root/     the tree the run starts from (names and texts may hold %R, %S and %D);
-//   run       what to do, one step a line: "sleeper" starts a copy of sleep named %S in
-//             root/home, "self" runs the deployer as a copy named %D from now on,
-//             "touch <path>" gives a file the current time, "tree" shows the tree as it is now,
-//             "remember" keeps the home tree (the new-arrival directory upgrade/ aside) as it is
-//             now and "compare" tells whether it is so again (every byte, mode and time), "chmod
-//             <path> <octal>" sets a mode, "move <path> <path>" renames a file (stages a second
-//             description), and "deploy <working dir> <argument>..." or "describe <working dir>
-//             <argument>..." runs UpgradeDeploy or UpgradeDescribe once (paths under the root);
+//   root/     the tree the run starts from (names and texts may hold %R, %S, %D and %L);
+//   run       what to do, one step a line, words separated by blanks ("\s", "\t" and "\n" in a
+//             word stand for a blank, a tab and a line break; "#" starts a comment line):
+//               tree            shows the tree as it is now
+//               remember        keeps the home tree (upgrade/ aside) as it is now, every byte,
+//               compare         mode and time; "compare" tells whether it is so again
+//               touch <path>    gives a file the current time
+//               chmod <path> <octal>, move <path> <path> (renames; stages a second description)
+//               dir <path>, fifo <path>, socket <path>, chardev <path> (the null device's numbers)
+//               link <path> <target>, hardlink <path> <existing path>
+//               sparse <path> <n>   a file of <n> zero bytes that takes no room (a hole)
+//               nest <path> <n>     a JSON text of <n> opening brackets
+//               sleeper [<name>]    starts a copy of sleep named %S (or <name>) in root/home; the
+//                               transcript tells whether the runs stopped it or spared it
+//               self            runs the deployer as a copy named %D from now on
+//               deploy <working dir> <argument>... / describe <working dir> <argument>...
+//                               runs UpgradeDeploy or UpgradeDescribe once (paths under the root);
 //   expected  the whole transcript: each run's output, standard error and exit status, the logs
-//             written with "-out=" (root/*.log), the tree afterwards and every record the
-//             stand-ins left.
-// %R is the temporary root, %S and %D the unique names, %P the sleeper's pid. The restart stand-ins
-// (QuorvelKeeper, QuorvelService, QuorvelBox, tools/restart.sh) record their working directory and
-// arguments in <name>.rec. UPGRADE_E2E_UPDATE=1 rewrites the expected files from what the runs do.
+//             written with "-out=" (root/*.log and root/log/*.log), the whole tree afterwards (the
+//             tree outside home shows that a run left it alone) and every record the stand-ins
+//             left.
+// %R is the temporary root, %S and %D unique names, %L a unique name of exactly 15 characters (the
+// length Linux keeps of a process name), %P the sleeper's pid. The restart stand-ins
+// (QuorvelKeeper, QuorvelService, QuorvelBox, tools/restart.sh) record their working directory,
+// their arguments and whether they hold a log file open (one they should not have inherited) in
+// <name>.rec. UPGRADE_E2E_UPDATE=1 rewrites the expected files from what the runs do.
 #include "support.h"
 
 #include <QDateTime>
@@ -30,9 +41,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 namespace {
@@ -44,7 +63,9 @@ const QString caseRoot = QStringLiteral(UPGRADE_TEST_DATA_DIR "/e2e");
 const QDateTime fixtureTime = QDateTime::fromString("2001-02-03 04:05:06", timeFormat);
 
 const char recorder[] = "#!/bin/sh\n"
-                        "{ pwd -P; for a in \"$@\"; do echo \"[$a]\"; done; } >\"$0.rec.part\"\n"
+                        "{ pwd -P; for a in \"$@\"; do echo \"[$a]\"; done\n"
+                        "  ls -l /proc/$$/fd | grep -q '\\.log$' && echo 'holds a log file'\n"
+                        "} >\"$0.rec.part\"\n"
                         "mv \"$0.rec.part\" \"$0.rec\"\n";
 
 struct Result {
@@ -88,37 +109,27 @@ public:
     {
         QString text;
         for (const QString& line : QString::fromUtf8(readAll(dir + "/run")).split('\n')) {
-            const QStringList words = substitute(line).split(' ', Qt::SkipEmptyParts);
-            const QString step = words.value(0), path = root + '/' + words.value(1);
-            if (step == "sleeper")
-                startSleeper();
-            else if (step == "self")
-                program = copyOfDeployer();
-            else if (step == "touch")
-                setTime(path, QDateTime::currentDateTime());
-            else if (step == "tree")
+            QStringList words = substitute(line).split(' ', Qt::SkipEmptyParts);
+            for (QString& word : words)
+                word.replace("\\s", " ").replace("\\t", "\t").replace("\\n", "\n");
+            const QString step = words.value(0);
+            if (step.isEmpty() || step.startsWith('#'))
+                continue;
+            if (step == "tree")
                 text += "--- tree\n" + tree();
-            else if (step == "remember")
-                remembered = fullTree();
             else if (step == "compare")
                 text += compared();
-            else if (step == "chmod")
-                ::chmod(QFile::encodeName(path).constData(), words.value(2).toUInt(nullptr, 8));
-            else if (step == "move")
-                QDir().rename(path, root + '/' + words.value(2));
             else if (step == "deploy" || step == "describe")
                 text += "$ " + line + '\n'
-                    + runStep(
-                        step == "deploy" ? program : UPGRADE_DESCRIBE_BIN, path, words.mid(2));
+                    + runStep(step == "deploy" ? program : UPGRADE_DESCRIBE_BIN,
+                        root + '/' + words.value(1), words.mid(2));
+            else
+                prepare(step, words);
         }
-        if (sleeper > 0) {
-            int status = 0;
-            waitpid(sleeper, &status, 0);
-            text += QString("--- sleeper ended by signal %1\n")
-                        .arg(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-        }
-        for (const QString& log : QDir(root).entryList({ "*.log" }, QDir::Files, QDir::Name))
-            text += "--- " + log + '\n' + normalized(QString::fromUtf8(readAll(root + '/' + log)));
+        text += sleepersEnded();
+        for (const QString& log : logFiles())
+            text += "--- " + QDir(root).relativeFilePath(log) + '\n'
+                + normalized(QString::fromUtf8(readAll(log)));
         waitForRecords(text);
         return text + "--- tree\n" + tree() + records();
     }
@@ -127,11 +138,76 @@ public:
     QTemporaryDir tmp, programDir;
     const QString root = QFileInfo(tmp.path()).canonicalFilePath(), home = root + "/home";
     const QString sleeperName = uniqueName("uts"), selfName = uniqueName("utd");
+    const QString longName = uniqueName("utl") + "long";
     QString program = UPGRADE_DEPLOY_BIN;
-    pid_t sleeper = 0;
+    std::vector<std::pair<pid_t, QString>> sleepers; // the pid and the name the case gave
     QStringList remembered;
 
 private:
+    // The steps that build the tree or change it between runs.
+    void prepare(const QString& step, const QStringList& words)
+    {
+        const QString path = root + '/' + words.value(1), argument = words.value(2);
+        const QByteArray native = QFile::encodeName(path);
+        if (step == "sleeper")
+            startSleeper(words.value(1));
+        else if (step == "self")
+            program = copyOfDeployer();
+        else if (step == "remember")
+            remembered = fullTree();
+        else if (step == "touch")
+            setTime(path, QDateTime::currentDateTime());
+        else if (step == "chmod")
+            ::chmod(native.constData(), argument.toUInt(nullptr, 8));
+        else if (step == "move")
+            QDir().rename(path, root + '/' + argument);
+        else if (step == "dir")
+            QDir().mkpath(path);
+        else if (QDir().mkpath(QFileInfo(path).path()) && !makeEntry(step, native, argument))
+            ADD_FAILURE() << "step failed: " << s(words.join(' ')) << ": " << strerror(errno);
+    }
+
+    static bool makeEntry(const QString& kind, const QByteArray& path, const QString& argument)
+    {
+        const QByteArray other = QFile::encodeName(argument);
+        if (kind == "link")
+            return ::symlink(other.constData(), path.constData()) == 0;
+        if (kind == "hardlink")
+            return ::link(other.constData(), path.constData()) == 0;
+        if (kind == "fifo")
+            return ::mkfifo(path.constData(), 0644) == 0;
+        if (kind == "chardev")
+            return ::mknod(path.constData(), S_IFCHR | 0644, makedev(1, 3)) == 0;
+        if (kind == "socket")
+            return makeSocket(path);
+        if (kind == "nest") {
+            writeFile(QFile::decodeName(path), QByteArray(argument.toInt(), '['));
+            return true;
+        }
+        if (kind != "sparse")
+            return false;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const bool made = fd >= 0 && ::ftruncate(fd, argument.toLongLong()) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return made;
+    }
+
+    static bool makeSocket(const QByteArray& path)
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        if (static_cast<size_t>(path.size()) >= sizeof address.sun_path)
+            return false;
+        std::memcpy(address.sun_path, path.constData(), path.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool bound
+            = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return bound;
+    }
+
     // Every file and link under home with its whole content, mode and modification time to the
     // nanosecond (the records of the restart stand-ins aside; directories change with them).
     QStringList fullTree() const
@@ -141,17 +217,17 @@ private:
             QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            if (path.contains(".rec") || path.startsWith(home + "/upgrade/")
-                || (it.fileInfo().isDir() && !it.fileInfo().isSymLink()))
-                continue;
             struct stat st { };
             ::lstat(QFile::encodeName(path).constData(), &st);
+            if (path.contains(".rec") || path.startsWith(home + "/upgrade/") || S_ISDIR(st.st_mode))
+                continue;
             lines << QString("%1 %2 %3.%4 %5")
                          .arg(path)
                          .arg(st.st_mode, 0, 8)
                          .arg(st.st_mtim.tv_sec)
                          .arg(st.st_mtim.tv_nsec)
-                         .arg(QString::fromLatin1(readAll(path).toHex()));
+                         .arg(S_ISREG(st.st_mode) ? QString::fromLatin1(readAll(path).toHex())
+                                                  : QString());
         }
         lines.sort();
         return lines;
@@ -173,7 +249,10 @@ private:
 
     QString substitute(QString text) const
     {
-        return text.replace("%R", root).replace("%S", sleeperName).replace("%D", selfName);
+        return text.replace("%R", root)
+            .replace("%S", sleeperName)
+            .replace("%D", selfName)
+            .replace("%L", longName);
     }
 
     void copyTree(const QString& from, const QString& to)
@@ -182,18 +261,56 @@ private:
         while (it.hasNext()) {
             const QString source = it.next();
             const QString target = to + '/' + substitute(QDir(from).relativeFilePath(source));
-            writeFile(target, substitute(QString::fromUtf8(readAll(source))).toUtf8());
+            // Bytes stay bytes: a round trip through QString would drop a byte-order mark.
+            writeFile(target,
+                readAll(source)
+                    .replace("%R", root.toUtf8())
+                    .replace("%S", sleeperName.toUtf8())
+                    .replace("%D", selfName.toUtf8())
+                    .replace("%L", longName.toUtf8()));
             setTime(target, fixtureTime);
         }
     }
 
     // A copy of sleep under a name no other process bears, running in the home directory.
-    void startSleeper()
+    void startSleeper(const QString& name)
     {
-        const QString exe = home + '/' + sleeperName;
+        const QString exe = home + '/' + (name.isEmpty() ? sleeperName : name);
         ASSERT_TRUE(QFile::copy("/bin/sleep", exe));
         setTime(exe, fixtureTime);
-        sleeper = startNamed(exe, "60");
+        sleepers.emplace_back(startNamed(exe, "60"), name);
+    }
+
+    // How each sleeper ended: by the signal a run sent it, or not at all (then it is killed). The
+    // runs wait for the end of what they stop; a sleeper that still runs seconds later was spared.
+    QString sleepersEnded() const
+    {
+        QString text;
+        for (const auto& [pid, name] : sleepers) {
+            int status = 0;
+            pid_t ended = waitpid(pid, &status, WNOHANG);
+            for (int i = 0; i < 300 && ended == 0; ++i, usleep(10000))
+                ended = waitpid(pid, &status, WNOHANG);
+            if (ended == 0) {
+                ::kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+            }
+            text += QString("--- sleeper %1").arg(name.isEmpty() ? QString() : name + ' ');
+            text += ended == 0
+                ? QString("still ran\n")
+                : QString("ended by signal %1\n").arg(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        }
+        return placeholders(text);
+    }
+
+    // The logs that "-out=" wrote, in the root or in its log directory.
+    QStringList logFiles() const
+    {
+        QStringList found;
+        for (const QString& in : { root, root + "/log" })
+            for (const QString& log : QDir(in).entryList({ "*.log" }, QDir::Files, QDir::Name))
+                found << in + '/' + log;
+        return found;
     }
 
     QString copyOfDeployer()
@@ -238,44 +355,59 @@ private:
 
     QString placeholders(QString text) const
     {
-        text.replace(root, "%R").replace(sleeperName, "%S").replace(selfName, "%D");
-        return sleeper > 0 ? text.replace(QString("(%1)").arg(sleeper), "(%P)") : text;
+        text.replace(root, "%R")
+            .replace(sleeperName, "%S")
+            .replace(selfName, "%D")
+            .replace(longName, "%L");
+        for (const auto& sleeper : sleepers)
+            text.replace(QString("(%1)").arg(sleeper.first), "(%P)");
+        return text;
     }
 
-    // Directories, then each file with its mode, modification time and short text content.
+    // Directories, then each entry: a link with its target, a special file with its kind, a file
+    // with its mode, modification time and short text content. Control characters in names show
+    // escaped.
     QString tree() const
     {
         QStringList lines;
-        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
             QDirIterator::Subdirectories);
         while (it.hasNext()) {
-            const QFileInfo info(it.next());
-            const QString name = QDir(root).relativeFilePath(info.filePath());
-            if (info.isDir()) {
-                lines << name + '/';
-                continue;
-            }
-            if (name.contains(".rec") || name.endsWith(".log"))
-                continue;
+            const QString path = it.next();
+            const QString name
+                = QDir(root).relativeFilePath(path).replace('\n', "\\n").replace('\t', "\\t");
             struct stat st { };
-            ::lstat(QFile::encodeName(info.filePath()).constData(), &st);
-            const QByteArray data = readAll(info.filePath());
-            const QString text = QString::fromUtf8(data).chopped(data.endsWith('\n') ? 1 : 0);
-            // A copy of sleep differs in size from machine to machine.
-            static const QByteArray sleep = readAll("/bin/sleep");
-            lines << QString("%1 %2 %3 %4")
-                         .arg(name)
-                         .arg(st.st_mode & 07777, 4, 8, QChar('0'))
-                         .arg(info.lastModified().secsTo(QDateTime::currentDateTime()) < 86400
-                                 ? QString("<now>") // a time the runs gave (a manifest's)
-                                 : info.lastModified().toString(timeFormat),
-                             data == sleep ? QString("<sleep>")
-                                 : data.size() <= 64 && !text.contains('\n')
-                                 ? text
-                                 : QString("<%1 bytes>").arg(data.size()));
+            ::lstat(QFile::encodeName(path).constData(), &st);
+            if (S_ISDIR(st.st_mode))
+                lines << name + '/';
+            else if (!name.contains(".rec") && !name.endsWith(".log"))
+                lines << name + ' ' + entry(path, st);
         }
         lines.sort();
         return placeholders(lines.join('\n') + '\n');
+    }
+
+    static QString entry(const QString& path, const struct stat& st)
+    {
+        if (S_ISLNK(st.st_mode))
+            return QString::fromStdString("-> " + linkText(path));
+        if (!S_ISREG(st.st_mode))
+            return S_ISFIFO(st.st_mode) ? "fifo" : S_ISSOCK(st.st_mode) ? "socket" : "device";
+        // Large files are not read: a hole of gigabytes shows its size.
+        const QByteArray data = st.st_size <= (1 << 20) ? readAll(path) : QByteArray();
+        const QString text = QString::fromUtf8(data).chopped(data.endsWith('\n') ? 1 : 0);
+        // A copy of sleep differs in size from machine to machine.
+        static const QByteArray sleep = readAll("/bin/sleep");
+        const QDateTime modified = QFileInfo(path).lastModified();
+        return QString("%1 %2 %3")
+            .arg(st.st_mode & 07777, 4, 8, QChar('0'))
+            .arg(modified.secsTo(QDateTime::currentDateTime()) < 86400
+                    ? QString("<now>") // a time the runs gave (a manifest's)
+                    : modified.toString(timeFormat),
+                data == sleep ? QString("<sleep>")
+                    : st.st_size <= 64 && !text.contains('\n')
+                    ? text
+                    : QString("<%1 bytes>").arg(st.st_size));
     }
 
     QStringList recordFiles() const
