@@ -6,7 +6,7 @@
 //               tree            shows the tree as it is now
 //               remember        keeps the home tree (upgrade/ aside) as it is now, every byte,
 //               compare         mode and time; "compare" tells whether it is so again
-//               touch <path>    gives a file the current time
+//               touch <path>    gives a file the current time; remove <path> removes one
 //               chmod <path> <octal>, move <path> <path> (renames; stages a second description)
 //               dir <path>, fifo <path>, socket <path>, chardev <path> (the null device's numbers)
 //               link <path> <target>, hardlink <path> <existing path>
@@ -15,6 +15,8 @@
 //               sleeper [<name>]    starts a copy of sleep named %S (or <name>) in root/home; the
 //                               transcript tells whether the runs stopped it or spared it
 //               self            runs the deployer as a copy named %D from now on
+//               fault <NAME=value>...   preloads faultfs (helpers/faultfs.c) into the next run,
+//                               set up so (FAULTFS_DIRS is the home directory unless given)
 //               deploy <working dir> <argument>... / describe <working dir> <argument>...
 //                               runs UpgradeDeploy or UpgradeDescribe once (paths under the root);
 //   expected  the whole transcript: each run's output, standard error and exit status, the logs
@@ -34,6 +36,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
@@ -73,12 +76,33 @@ struct Result {
     QString out, err;
 };
 
+const bool emulated = !QString(UPGRADE_EMULATOR).trimmed().isEmpty();
+
+// The environment of a run with faultfs preloaded and set up by |faults| ("NAME=value" items).
+QProcessEnvironment faultEnvironment(const QStringList& faults)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (faults.isEmpty())
+        return env;
+    env.insert(emulated ? "QEMU_SET_ENV" : "LD_PRELOAD",
+        emulated ? "LD_PRELOAD=" UPGRADE_FAULTFS_LIB : UPGRADE_FAULTFS_LIB);
+#ifdef UPGRADE_SANITIZE
+    // The sanitizer runtime would refuse a library preloaded before it.
+    env.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
+#endif
+    for (const QString& item : faults)
+        env.insert(item.section('=', 0, 0), item.section('=', 1));
+    return env;
+}
+
 // Runs a built program, through the emulator of a cross build.
-Result run(const QString& program, const QStringList& arguments, const QString& workingDir)
+Result run(const QString& program, const QStringList& arguments, const QString& workingDir,
+    const QStringList& faults = {})
 {
     QStringList command = QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts);
     command << program << arguments;
     QProcess process;
+    process.setProcessEnvironment(faultEnvironment(faults));
     process.setWorkingDirectory(workingDir);
     process.start(command.takeFirst(), command);
     Result result;
@@ -141,6 +165,7 @@ public:
     const QString longName = uniqueName("utl") + "long";
     QString program = UPGRADE_DEPLOY_BIN;
     std::vector<std::pair<pid_t, QString>> sleepers; // the pid and the name the case gave
+    QStringList faults; // for the next run
     QStringList remembered;
 
 private:
@@ -153,6 +178,8 @@ private:
             startSleeper(words.value(1));
         else if (step == "self")
             program = copyOfDeployer();
+        else if (step == "fault")
+            faults = QStringList { "FAULTFS_DIRS=" + home } + words.mid(1);
         else if (step == "remember")
             remembered = fullTree();
         else if (step == "touch")
@@ -163,6 +190,8 @@ private:
             QDir().rename(path, root + '/' + argument);
         else if (step == "dir")
             QDir().mkpath(path);
+        else if (step == "remove")
+            ::unlink(native.constData());
         else if (QDir().mkpath(QFileInfo(path).path()) && !makeEntry(step, native, argument))
             ADD_FAILURE() << "step failed: " << s(words.join(' ')) << ": " << strerror(errno);
     }
@@ -323,7 +352,8 @@ private:
     QString runStep(
         const QString& executable, const QString& workingDir, const QStringList& arguments)
     {
-        const Result result = run(executable, arguments, workingDir);
+        const Result result = run(executable, arguments, workingDir, faults);
+        faults.clear();
         QString text = normalized(result.out);
         for (const QString& line : result.err.split('\n', Qt::SkipEmptyParts))
             text += "stderr: " + placeholders(line) + '\n';
