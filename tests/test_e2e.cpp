@@ -14,6 +14,15 @@
 //               nest <path> <n>     a JSON text of <n> opening brackets
 //               sleeper [<name>]    starts a copy of sleep named %S (or <name>) in root/home; the
 //                               transcript tells whether the runs stopped it or spared it
+//               key <name>      makes a key pair with minisign, k/<name>.pub and .sec; its id
+//                               shows as %K<name>
+//               sign <path> <key> [<minisign argument>]   signs a file with "minisign -S"
+//               write <path> <text>, copy <path> <path>, replace <path> <text> <text>
+//               grow <path> <n> (adds n line breaks), keeplines <path> <n>, flip <path> <line>
+//               <column> (changes an 'A' there to 'B', anything else to 'A'), rekey <signature>
+//               <key> (names another key as the signer); show <path> puts a file in the transcript
+//               verify <path> <key>   puts what "minisign -V" says of the file in the transcript
+//               sum <path>      the file's SHA-256 shows as "<sha256 of <path>>" from now on
 //               self            runs the deployer as a copy named %D from now on
 //               fault <NAME=value>...   preloads faultfs (helpers/faultfs.c) into the next run,
 //                               set up so (FAULTFS_DIRS is the home directory unless given)
@@ -24,12 +33,15 @@
 //             tree outside home shows that a run left it alone) and every record the stand-ins
 //             left.
 // %R is the temporary root, %S and %D unique names, %L a unique name of exactly 15 characters (the
-// length Linux keeps of a process name), %P the sleeper's pid. The restart stand-ins
+// length Linux keeps of a process name), %P the sleeper's pid, %T the path of the stored sequence
+// for root/home in root/state and %F its file name. The restart stand-ins
 // (QuorvelKeeper, QuorvelService, QuorvelBox, tools/restart.sh) record their working directory,
 // their arguments and whether they hold a log file open (one they should not have inherited) in
 // <name>.rec. UPGRADE_E2E_UPDATE=1 rewrites the expected files from what the runs do.
+#include "SequenceState.h"
 #include "support.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -39,6 +51,7 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSet>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -77,6 +90,8 @@ struct Result {
 };
 
 const bool emulated = !QString(UPGRADE_EMULATOR).trimmed().isEmpty();
+
+QString minisignProgram() { return QStandardPaths::findExecutable("minisign"); }
 
 // The environment of a run with faultfs preloaded and set up by |faults| ("NAME=value" items).
 QProcessEnvironment faultEnvironment(const QStringList& faults)
@@ -122,6 +137,9 @@ public:
         : dir(caseRoot + '/' + name)
     {
         copyTree(dir + "/root", root);
+        const QString state = TSequenceState(root + "/state", home).path();
+        named.append({ "%T", state });
+        named.append({ "%F", QFileInfo(state).fileName() });
         for (const char* stand :
             { "QuorvelKeeper", "QuorvelService", "QuorvelBox", "tools/restart.sh" }) {
             writeFile(home + '/' + stand, recorder, 0755);
@@ -139,7 +157,12 @@ public:
             const QString step = words.value(0);
             if (step.isEmpty() || step.startsWith('#'))
                 continue;
-            if (step == "tree")
+            if (step == "show")
+                text += "--- " + placeholders(words.value(1)) + '\n'
+                    + placeholders(QString::fromUtf8(readAll(at(words.value(1)))));
+            else if (step == "verify")
+                text += verified(words.value(1), words.value(2));
+            else if (step == "tree")
                 text += "--- tree\n" + tree();
             else if (step == "compare")
                 text += compared();
@@ -166,13 +189,16 @@ public:
     QString program = UPGRADE_DEPLOY_BIN;
     std::vector<std::pair<pid_t, QString>> sleepers; // the pid and the name the case gave
     QStringList faults; // for the next run
+    // Texts a case cannot know in advance, and what stands for them: the state file's path (%T),
+    // key ids, checksums.
+    QList<std::pair<QString, QString>> named;
     QStringList remembered;
 
 private:
     // The steps that build the tree or change it between runs.
     void prepare(const QString& step, const QStringList& words)
     {
-        const QString path = root + '/' + words.value(1), argument = words.value(2);
+        const QString path = at(words.value(1)), argument = words.value(2);
         const QByteArray native = QFile::encodeName(path);
         if (step == "sleeper")
             startSleeper(words.value(1));
@@ -192,8 +218,124 @@ private:
             QDir().mkpath(path);
         else if (step == "remove")
             ::unlink(native.constData());
-        else if (QDir().mkpath(QFileInfo(path).path()) && !makeEntry(step, native, argument))
+        else if (!editFile(step, words) && QDir().mkpath(QFileInfo(path).path())
+            && !makeEntry(step, native, argument))
             ADD_FAILURE() << "step failed: " << s(words.join(' ')) << ": " << strerror(errno);
+    }
+
+    // A path the case gives, under the root unless absolute.
+    QString at(const QString& path) const
+    {
+        return path.startsWith('/') ? path : root + '/' + path;
+    }
+
+    // What "minisign -V" says of the signature of |path| with key |key|.
+    QString verified(const QString& path, const QString& key) const
+    {
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(
+            minisignProgram(), { "-V", "-p", root + "/k/" + key + ".pub", "-m", at(path) });
+        verify.waitForFinished(60000);
+        return QString("--- minisign -V, exit %1\n").arg(verify.exitCode())
+            + placeholders(QString::fromUtf8(verify.readAll()));
+    }
+
+    // The steps that make keys and signatures with minisign or change a file's bytes. False for
+    // another step.
+    bool editFile(const QString& step, const QStringList& words)
+    {
+        const QString path = at(words.value(1));
+        QByteArray data = readAll(path);
+        if (step == "key")
+            makeKey(words.value(1));
+        else if (step == "sign")
+            EXPECT_EQ(minisign(QStringList {
+                                   "-S", "-s", root + "/k/" + words.value(2) + ".sec", "-m", path }
+                          + words.mid(3)),
+                0);
+        else if (step == "write")
+            writeFixed(path, words.mid(2).join(' ').toUtf8());
+        else if (step == "copy")
+            writeFixed(at(words.value(2)), data);
+        else if (step == "replace")
+            writeFile(path, data.replace(words.value(2).toUtf8(), words.value(3).toUtf8()));
+        else if (step == "grow")
+            writeFile(path, data + QByteArray(words.value(2).toInt(), '\n'));
+        else if (step == "keeplines")
+            writeFile(path, data.split('\n').mid(0, words.value(2).toInt()).join('\n') + '\n');
+        else if (step == "flip")
+            writeFile(path, flipped(data, words.value(2).toInt(), words.value(3).toInt()));
+        else if (step == "rekey")
+            writeFile(path, rekeyed(data, words.value(2)));
+        else if (step == "sum")
+            named.append({ "<sha256 of " + words.value(1) + '>', sha256(data) });
+        else
+            return false;
+        return true;
+    }
+
+    // A file the case writes has a time of its own, as the files of root/ have.
+    static void writeFixed(const QString& path, const QByteArray& data)
+    {
+        writeFile(path, data);
+        setTime(path, fixtureTime);
+    }
+
+    // Line |line| (from 1) with the character at |column| changed between 'A' and 'B'.
+    static QByteArray flipped(const QByteArray& data, int line, int column)
+    {
+        QList<QByteArray> lines = data.split('\n');
+        QByteArray& text = lines[line - 1];
+        text[column] = text.at(column) == 'A' ? 'B' : 'A';
+        return lines.join('\n');
+    }
+
+    // A signature that names the key |name| as its signer, whatever key made it.
+    QByteArray rekeyed(const QByteArray& signature, const QString& name) const
+    {
+        QList<QByteArray> lines = signature.split('\n');
+        const QByteArray key = publicKey(name);
+        lines[1] = QByteArray::fromBase64(lines.at(1)).replace(2, 8, key.mid(2, 8)).toBase64();
+        return lines.join('\n');
+    }
+
+    QByteArray publicKey(const QString& name) const
+    {
+        return QByteArray::fromBase64(readAll(root + "/k/" + name + ".pub").split('\n').value(1));
+    }
+
+    // A key pair without a password in k/<name>.pub and .sec; its id, as the messages give it (16
+    // hexadecimal digits, little-endian in the key), shows as %K<name>.
+    void makeKey(const QString& name)
+    {
+        QDir().mkpath(root + "/k");
+        const QString base = root + "/k/" + name;
+        ASSERT_EQ(minisign({ "-G", "-W", "-p", base + ".pub", "-s", base + ".sec" }), 0);
+        // The comment minisign writes holds the key id without leading zeros: a size that varies.
+        const QByteArray key = publicKey(name);
+        writeFile(base + ".pub",
+            "untrusted comment: minisign public key " + name.toUtf8() + '\n' + key.toBase64()
+                + '\n');
+        QString id;
+        for (int i = 9; i >= 2; --i)
+            id += QString("%1").arg(uint(uchar(key.at(i))), 2, 16, QChar('0')).toUpper();
+        named.append({ "%K" + name, id });
+    }
+
+    static int minisign(const QStringList& arguments)
+    {
+        return runChild(QStringList { minisignProgram() } << arguments, [] {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+        });
+    }
+
+    static QString sha256(const QByteArray& data)
+    {
+        return QString::fromLatin1(
+            QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
     }
 
     static bool makeEntry(const QString& kind, const QByteArray& path, const QString& argument)
@@ -278,6 +420,8 @@ private:
 
     QString substitute(QString text) const
     {
+        for (const auto& [placeholder, value] : named)
+            text.replace(placeholder, value);
         return text.replace("%R", root)
             .replace("%S", sleeperName)
             .replace("%D", selfName)
@@ -385,6 +529,8 @@ private:
 
     QString placeholders(QString text) const
     {
+        for (const auto& [placeholder, value] : named)
+            text.replace(value, placeholder);
         text.replace(root, "%R")
             .replace(sleeperName, "%S")
             .replace(selfName, "%D")
@@ -477,6 +623,8 @@ class EndToEnd : public testing::TestWithParam<std::string> { };
 TEST_P(EndToEnd, LogTreeAndRestartsAreAsExpected)
 {
     Case c(QString::fromStdString(GetParam()));
+    if (readAll(c.dir + "/run").contains("\nkey ") && minisignProgram().isEmpty())
+        GTEST_SKIP() << "minisign is not installed (Debian package minisign)";
     const QString actual = c.transcript();
     if (qEnvironmentVariableIsSet("UPGRADE_E2E_UPDATE")) {
         writeFile(c.dir + "/expected", actual.toUtf8());
