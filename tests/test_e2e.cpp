@@ -21,6 +21,9 @@
 //               grow <path> <n> (adds n line breaks), keeplines <path> <n>, flip <path> <line>
 //               <column> (changes an 'A' there to 'B', anything else to 'A'), rekey <signature>
 //               <key> (names another key as the signer); show <path> puts a file in the transcript
+//               hold <n> <argument>...   starts the deployer in the root, held (stopped by
+//                               faultfs) before its n-th rename in home; "resume" lets it go on,
+//                               "kill" kills it, and the transcript shows its output then
 //               verify <path> <key>   puts what "minisign -V" says of the file in the transcript
 //               sum <path>      the file's SHA-256 shows as "<sha256 of <path>>" from now on
 //               self            runs the deployer as a copy named %D from now on
@@ -160,6 +163,10 @@ public:
             if (step == "show")
                 text += "--- " + placeholders(words.value(1)) + '\n'
                     + placeholders(QString::fromUtf8(readAll(at(words.value(1)))));
+            else if (step == "hold")
+                text += "$ " + line + '\n' + hold(words.value(1), words.mid(2));
+            else if (step == "resume" || step == "kill")
+                text += "$ " + line + '\n' + finishHeld(step == "kill" ? SIGKILL : SIGCONT);
             else if (step == "verify")
                 text += verified(words.value(1), words.value(2));
             else if (step == "tree")
@@ -189,6 +196,7 @@ public:
     QString program = UPGRADE_DEPLOY_BIN;
     std::vector<std::pair<pid_t, QString>> sleepers; // the pid and the name the case gave
     QStringList faults; // for the next run
+    pid_t held = 0; // a run that faultfs holds stopped
     // Texts a case cannot know in advance, and what stands for them: the state file's path (%T),
     // key ids, checksums.
     QList<std::pair<QString, QString>> named;
@@ -221,6 +229,57 @@ private:
         else if (!editFile(step, words) && QDir().mkpath(QFileInfo(path).path())
             && !makeEntry(step, native, argument))
             ADD_FAILURE() << "step failed: " << s(words.join(' ')) << ": " << strerror(errno);
+    }
+
+    // Starts a run of the deployer, in the root with |arguments|, that stops itself before its
+    // |at|-th rename in home (faultfs), and returns once it has stopped: it is then inside its run.
+    QString hold(const QString& at, const QStringList& arguments)
+    {
+        QStringList command = QString(UPGRADE_EMULATOR).split(' ', Qt::SkipEmptyParts);
+        command << program << arguments;
+        const QProcessEnvironment env = faultEnvironment({ "FAULTFS_DIRS=" + home,
+            "FAULTFS_CALLS=rename", "FAULTFS_ACTION=stop-before", "FAULTFS_AT=" + at });
+        const QByteArray out = QFile::encodeName(programDir.path() + "/held.out");
+        const QByteArray where = QFile::encodeName(root);
+        std::vector<QByteArray> words;
+        for (const QString& word : command)
+            words.push_back(QFile::encodeName(word));
+        std::vector<char*> argv;
+        for (QByteArray& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        std::vector<std::pair<QByteArray, QByteArray>> settings;
+        for (const QString& name : env.keys())
+            settings.emplace_back(name.toUtf8(), env.value(name).toUtf8());
+        held = fork();
+        if (held == 0) {
+            ::alarm(120);
+            const int fd = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            ::dup2(fd, STDOUT_FILENO);
+            for (const auto& [name, value] : settings)
+                ::setenv(name.constData(), value.constData(), 1);
+            if (::chdir(where.constData()) == 0)
+                ::execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        const bool stopped
+            = held > 0 && ::waitpid(held, &status, WUNTRACED) == held && WIFSTOPPED(status);
+        return stopped ? QString("--- held\n") : QString("--- not held\n");
+    }
+
+    // Lets the held run go on, or kills it; its output and how it ended.
+    QString finishHeld(int signal)
+    {
+        ::kill(held, signal);
+        int status = 0;
+        while (::waitpid(held, &status, 0) == held && WIFSTOPPED(status))
+            ::kill(held, SIGCONT);
+        held = 0;
+        const QString ended = WIFEXITED(status)
+            ? QString("exit %1\n").arg(WEXITSTATUS(status))
+            : QString("killed by signal %1\n").arg(WTERMSIG(status));
+        return normalized(QString::fromUtf8(readAll(programDir.path() + "/held.out"))) + ended;
     }
 
     // A path the case gives, under the root unless absolute.
