@@ -94,11 +94,6 @@ QByteArray describe(const char* text)
     return desc.toUtf8();
 }
 
-// The calls a run makes do not depend on Qt's version: the native Qt 5 leg alone runs these.
-#define SKIP_UNDER_QT6()                                                                           \
-    if (QT_VERSION >= QT_VERSION_CHECK(6, 0, 0))                                                   \
-    GTEST_SKIP() << "file-system calls do not depend on Qt's version; the Qt 5 leg runs this"
-
 void writeConf(const QString& home)
 {
     writeFile(home + "/conf.json",
@@ -117,7 +112,7 @@ const char plainDesc[]
 // every other test: only a power cut would show it.)
 TEST(AllOrNothingJournal, ReachesTheDiskBeforeTheFirstFileMoves)
 {
-    SKIP_UNDER_QT6();
+    SKIP_FAULT_LOOP_UNDER_QT6();
     QTemporaryDir tmp;
     const QString home = QFileInfo(tmp.path()).canonicalFilePath() + "/home";
     makeTree(tmp.path(), baseTree);
@@ -292,7 +287,7 @@ void expectWhole(const QString& home, const Outcome& rerun, bool mayRollBack)
 // to what it was.
 TEST(AllOrNothingPowerLoss, KilledRunAndRerunReachTheWholeNewOrTheWholeOldState)
 {
-    SKIP_UNDER_QT6();
+    SKIP_FAULT_LOOP_UNDER_QT6();
     const QStringList linksFail
         = { "FAULTFS_CALLS=link", "FAULTFS_ACTION=persist", "FAULTFS_AT=1", "FAULTFS_ERRNO=5" };
     for (const bool failing : { false, true }) {
