@@ -4,6 +4,7 @@
 #include "Checksum.h"
 #include "Document.h"
 #include "DocumentOutput.h"
+#include "FileDescriptor.h"
 #include "Signature.h"
 #include "json.h"
 
@@ -202,7 +203,7 @@ bool namesAreUtf8(const QString& dir)
     const std::unique_ptr<DIR, int (*)(DIR*)> stream(
         ::opendir(QFile::encodeName(dir).constData()), ::closedir);
     if (!stream) {
-        fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, std::strerror(errno)));
+        fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, errnoText(errno)));
         return false;
     }
     errno = 0;
@@ -216,7 +217,7 @@ bool namesAreUtf8(const QString& dir)
     }
     if (errno == 0)
         return true;
-    fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, std::strerror(errno)));
+    fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, errnoText(errno)));
     return false;
 }
 
@@ -330,7 +331,7 @@ int main(int argc, char* argv[])
     // EPIPE instead of SIGPIPE, so every failure ends with a line on the standard error and 1.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
-    if (!guardStandardDescriptors())
+    if (!prepareStandardOutput())
         return 1;
     QCoreApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
