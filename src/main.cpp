@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // UpgradeDeploy: puts the files of a new application version in place and restarts it.
 #include "FileDescriptor.h"
+#include "Options.h"
 #include "UpgradeDeploy.h"
 
 #include <QCoreApplication>
@@ -17,8 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QLatin1String delayOption("-delay_sec=");
 
 const char helpText[] = R"(Usage: UpgradeDeploy [option]...
 Puts the files of a new version of an application in place under its home directory,
@@ -129,15 +128,6 @@ int printText(const char* text)
     return 1;
 }
 
-// A delay is taken when it is a non-negative decimal whose milliseconds fit the timer's int.
-void readDelay(const QString& argument, int& delaySeconds)
-{
-    bool ok = false;
-    const int value = argument.mid(delayOption.size()).toInt(&ok, 10);
-    if (ok && value >= 0 && value <= INT_MAX / 1000)
-        delaySeconds = value;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -159,12 +149,7 @@ int main(int argc, char* argv[])
     guardStandardDescriptors();
     QCoreApplication app(argc, argv);
 
-    int delaySeconds = 0;
-    const QStringList arguments = QCoreApplication::arguments();
-    for (const QString& argument : arguments) {
-        if (argument.startsWith(delayOption))
-            readDelay(argument, delaySeconds);
-    }
+    const int delaySeconds = parseOptions(QCoreApplication::arguments()).delaySeconds;
 
     TUpgradeDeploy deploy(nullptr);
     QTimer::singleShot(delaySeconds * 1000, &deploy, SLOT(start()));
