@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "DryRun.h"
 
+#include "Description.h"
 #include "FileTime.h"
 #include "HomePath.h"
 #include "ProcessTable.h"
@@ -78,7 +79,7 @@ void checkMove(const TReadyFile& file, const THomePath& place, const QString& so
     checkLine((replaces ? "replace " : "install ") + quoted(place.target())
         + (replaces ? " with " : " from ") + quoted(source) + ", mode "
         + QByteArray::number(static_cast<uint>(mode), 8).rightJustified(4, '0') + ", time "
-        + time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLatin1());
+        + time.toString(description::timeFormat).toLatin1());
 }
 
 void checkFile(
