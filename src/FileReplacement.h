@@ -36,12 +36,6 @@ struct TVerifiedFile {
     }
 };
 
-// A name in an open directory. The name is never followed when it is a link.
-struct TFileAt {
-    TDirAt dir;
-    QByteArray name;
-};
-
 // What to put where, and what the installed file must look like afterwards. The caller has
 // confined both directories and looked at both names (without following them).
 struct TReplacement {

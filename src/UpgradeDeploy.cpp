@@ -486,13 +486,13 @@ void TUpgradeDeploy::removeFiles(const QStringList& removeList)
 void TUpgradeDeploy::removeStateFile(const QString& relPath)
 {
     const THomePath place(homeDir, relPath);
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
-    const TPlace found = place.openDir(false, dir, error);
+    const TPlace found = place.openAt(false, at, error);
     // A directory on the way that is missing, or is a file, holds no state file.
     if (found == TPlace::Missing || (found == TPlace::Failed && error == ENOTDIR))
         return;
-    if (found == TPlace::Ok && ::unlinkat(dir.fd, place.name().constData(), 0) == 0) {
+    if (found == TPlace::Ok && ::unlinkat(at.dir.fd, at.name.constData(), 0) == 0) {
         logLine("Info: remove file '" + utf8(place.target()) + "' ok");
         return;
     }
@@ -516,7 +516,7 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkRoom(room);
     checkRemovals(removeList, homeDir);
     for (const QLatin1String& stateFile : notifyStateFiles)
-        checkRemoveIfExists(homeDir + QLatin1Char('/') + stateFile);
+        checkRemoveStateFile(homeDir, stateFile);
     QString ignored;
     provenance.record(ignored);
     checkRemoveIfExists(newFileDesc);

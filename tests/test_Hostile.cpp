@@ -31,6 +31,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
@@ -618,6 +622,111 @@ std::string changes(const QStringList& before, const QStringList& after)
     return s(text);
 }
 
+// What stands at |path| and which inode it is: a file put in place there changes one or the other.
+QString stateWithInode(const QString& path)
+{
+    struct stat st { };
+    const bool there = ::lstat(bytes(path).constData(), &st) == 0;
+    return describe(path) + (there ? " #" + QString::number(st.st_ino) : QString());
+}
+
+// The paths, relative to the home directory the log names, that "-check" says the run installs or
+// replaces; none where it also tells a failure that stops the whole upgrade (no room; any file of
+// an all-or-nothing upgrade).
+QStringList checkedPaths(const Outcome& check, bool allOrNothing, QString& homeDir)
+{
+    static const QRegularExpression move("^Check: (install|replace) '(.*)' (from|with) '");
+    QStringList paths;
+    for (const QString& line : check.log.split('\n')) {
+        if (line.startsWith("HomeDir: "))
+            homeDir = line.mid(9);
+        const QRegularExpressionMatch found = move.match(line);
+        if (found.hasMatch())
+            paths << found.captured(2).mid(homeDir.size() + 1);
+        if (line.startsWith("Check: fail: not enough space")
+            || (allOrNothing && line.startsWith("Check: fail: '")))
+            return {};
+    }
+    return paths;
+}
+
+// A path as the file system names it, from the log's form (control characters escaped).
+QString fromLogForm(const QString& text)
+{
+    QString path;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar next = i + 1 < text.size() ? text.at(i + 1) : QChar();
+        if (text.at(i) != '\\' || !QString("nrtx").contains(next)) {
+            path += text.at(i);
+            continue;
+        }
+        path += next == 'n' ? QChar('\n')
+            : next == 'r'   ? QChar('\r')
+            : next == 't'   ? QChar('\t')
+                            : QChar(text.mid(i + 2, 2).toUShort(nullptr, 16));
+        i += next == 'x' ? 3 : 1;
+    }
+    return path;
+}
+
+// Every path the description lists to put in place.
+QStringList listedPaths(const Row& row, const Root& r)
+{
+    QStringList paths;
+    const QJsonObject desc
+        = QJsonDocument::fromJson(r.fill(doc(row.description ? row.description : "{}"))).object();
+    for (const QJsonValue& entry : desc.value("files").toArray())
+        paths << entry.toString();
+    for (const QJsonValue& entry : desc.value("files-ex").toArray())
+        paths << entry.toObject().value("path").toString();
+    return paths;
+}
+
+// The dry run and the real run decide with the same plan: before the real run, "-check" must name
+// exactly the files the real run then puts in place. A path is put in place when what stands there,
+// or its inode, changed.
+class PlanAgreement {
+public:
+    PlanAgreement(const Row& row, const Root& r)
+        : m_applies(!QByteArray(row.arguments).contains("-check")
+            && !QByteArray(row.arguments).contains("-commit")
+            && !QByteArray(row.arguments).contains("-rollback"))
+    {
+        if (!m_applies)
+            return;
+        const bool allOrNothing
+            = row.description && QByteArray(row.description).contains("'all-or-nothing':true");
+        // The dry run tells its plan on the standard output: the log file is the real run's.
+        const QString arguments
+            = QString::fromUtf8(row.arguments).remove(QRegularExpression("-out=\\S*"));
+        const Outcome check = deploy(r, arguments + " -check");
+        m_checked = checkedPaths(check, allOrNothing, m_home);
+        for (QString& path : m_checked)
+            path = fromLogForm(path);
+        for (const QString& path : m_checked + listedPaths(row, r))
+            m_before.insert(path, stateWithInode(m_home + '/' + path));
+    }
+
+    void expectAgreement() const
+    {
+        if (!m_applies)
+            return;
+        QStringList landed, checked = m_checked;
+        for (auto it = m_before.begin(); it != m_before.end(); ++it)
+            if (it.value() != stateWithInode(m_home + '/' + it.key()))
+                landed << it.key();
+        checked.sort();
+        landed.sort();
+        EXPECT_EQ(s(checked.join('\n')), s(landed.join('\n'))) << "-check against the real run";
+    }
+
+private:
+    bool m_applies;
+    QString m_home;
+    QStringList m_checked;
+    QHash<QString, QString> m_before;
+};
+
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 class Hostile : public testing::TestWithParam<Row> { };
@@ -634,6 +743,7 @@ TEST_P(Hostile, StaysInsideHomeAndTellsWhy)
             return;
     }
     const QStringList before = r.outside();
+    const PlanAgreement plan(row, r);
 
     const Outcome run = deploy(r, QString::fromUtf8(row.arguments));
     ASSERT_TRUE(run.finished) << "the run was killed after " << runLimitMs << " ms\n" << s(run.log);
@@ -647,6 +757,7 @@ TEST_P(Hostile, StaysInsideHomeAndTellsWhy)
     r.sleepers.check();
     checkKeeper(r, run);
     EXPECT_EQ("", changes(before, r.outside())) << "the tree outside home changed";
+    plan.expectAgreement();
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Hostile, testing::ValuesIn(rows),
