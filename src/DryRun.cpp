@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "DryRun.h"
 
+#include "Description.h"
 #include "FileTime.h"
 #include "HomePath.h"
 #include "ProcessTable.h"
@@ -49,7 +50,7 @@ void checkMove(const TReplacement& r)
     checkLine((replaces ? "replace " : "install ") + quoted(r.target)
         + (replaces ? " with " : " from ") + quoted(r.source) + ", mode "
         + QByteArray::number(static_cast<uint>(mode), 8).rightJustified(4, '0') + ", time "
-        + plannedTime(r).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLatin1());
+        + plannedTime(r).toString(description::timeFormat).toLatin1());
 }
 
 void checkFile(

@@ -136,34 +136,6 @@ bool applyTime(const TReplacement& r, int fd, bool isCopy)
         && st.st_mtim.tv_sec == times[1].tv_sec;
 }
 
-bool writeAll(int fd, const char* data, ssize_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
-bool copyContents(int from, int to)
-{
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        const ssize_t got = ::read(from, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return got == 0;
-        if (!writeAll(to, buffer.data(), got))
-            return false;
-    }
-}
-
 // The copy gets what a rename would have kept: the new file's owner and mode (0775 for an
 // executable), and its time unless one is described.
 bool finishCopy(const TReplacement& r, int fd, bool& timeFailed)
@@ -191,7 +163,7 @@ QString copyBeside(const TReplacement& r, int from, bool& timeFailed)
     if (!to.isOpen())
         return moveFailed(r);
     // Now a partial copy stands at the copy's name; the target is untouched.
-    const bool copied = copyContents(from, to.get()) && finishCopy(r, to.get(), timeFailed)
+    const bool copied = copyData(from, to.get()) && finishCopy(r, to.get(), timeFailed)
         && ::fsync(to.get()) == 0 && to.close();
     if (!copied) {
         ::unlinkat(dir, name.constData(), 0);
@@ -309,21 +281,15 @@ QString moveIn(const TReplacement& r, int from, bool& copied, bool& timeFailed)
     return moveFailed(r);
 }
 
-// The copy's rename must be on disk before the new file leaves the new-arrival directory, which
-// lies on another file system and may commit its removal first.
-bool syncDirectory(const TDirAt& dir)
-{
-    TFileDescriptor fd(::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.isOpen() && ::fsync(fd.get()) == 0;
-}
-
 void finish(const TReplacement& r, TBackup backup, bool copied, bool timeFailed)
 {
     // Now the new file is at the target; the installed one, if there was one, is at the backup
     // name only. Power cut: the target holds the new file; a backup or a copy's source left over
     // is removed by the next deployment (the source is simply deployed again).
+    // A copy's rename is on disk before the new file leaves the new-arrival directory, which lies
+    // on another file system and may commit its removal first.
     if (copied
-        && (!syncDirectory(r.targetAt.dir)
+        && (!syncDirectory(r.targetAt.dir.fd)
             || ::unlinkat(r.sourceAt.dir.fd, r.sourceAt.name.constData(), 0) != 0))
         logLine("Warning: remove '" + logText(r.source) + "' failed");
     // This also drops a backup left behind by an earlier, interrupted deployment, which a
@@ -540,8 +506,8 @@ void flushFileSystems(const QStringList& dirs)
         flushed.push_back(st.st_dev);
         if (::syncfs(fd.get()) != 0) {
             const int error = errno;
-            logLine("Warning: syncfs '" + logText(dir) + "' failed(" + QByteArray::number(error)
-                + ',' + QByteArray(std::strerror(error)) + ')');
+            logLine(
+                "Warning: syncfs '" + logText(dir) + "' failed(" + errnoNumberText(error) + ')');
             syncAll = true;
         }
     }

@@ -68,8 +68,7 @@ bool hashHolds(int fd, const TReadyFile& file, const QString& source, QString& e
 {
     const QByteArray actual = descriptorSha256(fd);
     if (actual.isEmpty()) {
-        error = QStringLiteral("read '%1' failed: %2")
-                    .arg(source, QString::fromLocal8Bit(std::strerror(errno)));
+        error = QStringLiteral("read '%1' failed: %2").arg(source, errnoText(errno));
         return false;
     }
     if (actual != file.sha256.toLower().toLatin1()) {
@@ -104,8 +103,7 @@ bool verifyOne(const TReadyFile& file, const QString& newFileLoc, const QString&
         error = QStringLiteral("'%1' is not a regular file").arg(source);
         return false;
     case Kind::Unknown:
-        error = QStringLiteral("open '%1' failed: %2")
-                    .arg(source, QString::fromLocal8Bit(std::strerror(openError)));
+        error = QStringLiteral("open '%1' failed: %2").arg(source, errnoText(openError));
         return false;
     case Kind::Regular:
         break;
