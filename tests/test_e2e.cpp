@@ -26,6 +26,10 @@
 //                               "kill" kills it, and the transcript shows its output then
 //               verify <path> <key>   puts what "minisign -V" says of the file in the transcript
 //               sum <path>      the file's SHA-256 shows as "<sha256 of <path>>" from now on
+//               plan <working dir> <argument>...   runs the deployer with "-check"; the next
+//                               deploy step then tells whether it put in place exactly the files
+//                               that -check said it would (what stands there, or its inode,
+//                               changed)
 //               self            runs the deployer as a copy named %D from now on
 //               fault <NAME=value>...   preloads faultfs (helpers/faultfs.c) into the next run,
 //                               set up so (FAULTFS_DIRS is the home directory unless given)
@@ -50,6 +54,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -173,11 +181,14 @@ public:
                 text += "--- tree\n" + tree();
             else if (step == "compare")
                 text += compared();
-            else if (step == "deploy" || step == "describe")
+            else if (step == "plan")
+                text += "$ " + line + '\n' + plan(words.value(1), words.mid(2));
+            else if (step == "deploy" || step == "describe") {
                 text += "$ " + line + '\n'
                     + runStep(step == "deploy" ? program : UPGRADE_DESCRIBE_BIN,
                         root + '/' + words.value(1), words.mid(2));
-            else
+                text += step == "deploy" ? planAgreement() : QString(); // after the run
+            } else
                 prepare(step, words);
         }
         text += sleepersEnded();
@@ -197,6 +208,11 @@ public:
     std::vector<std::pair<pid_t, QString>> sleepers; // the pid and the name the case gave
     QStringList faults; // for the next run
     pid_t held = 0; // a run that faultfs holds stopped
+    // What the last "plan" step said the next run puts in place, relative to the home it names,
+    // and what stood at those paths and at every listed one then.
+    QStringList planned;
+    QString planHome;
+    QHash<QString, QString> before;
     // Texts a case cannot know in advance, and what stands for them: the state file's path (%T),
     // key ids, checksums.
     QList<std::pair<QString, QString>> named;
@@ -280,6 +296,106 @@ private:
             ? QString("exit %1\n").arg(WEXITSTATUS(status))
             : QString("killed by signal %1\n").arg(WTERMSIG(status));
         return normalized(QString::fromUtf8(readAll(programDir.path() + "/held.out"))) + ended;
+    }
+
+    // Runs the deployer with "-check" and keeps what its plan says the next run puts in place,
+    // with what stands at each of those paths and at every path the description lists.
+    QString plan(const QString& workingDir, const QStringList& arguments)
+    {
+        const Result check = run(program, arguments + QStringList("-check"), at(workingDir));
+        planned.clear();
+        planHome.clear();
+        QString descPath;
+        static const QRegularExpression move("^Check: (install|replace) '(.*)' (from|with) '");
+        bool whole = true; // a failure that stops the whole upgrade puts nothing in place
+        for (const QString& line : check.out.split('\n')) {
+            planHome = line.startsWith("HomeDir: ") ? line.mid(9) : planHome;
+            descPath = line.startsWith("NewFileDesc: '") ? line.mid(14).chopped(1) : descPath;
+            const QRegularExpressionMatch found = move.match(line);
+            if (found.hasMatch())
+                planned << fromLogForm(found.captured(2).mid(planHome.size() + 1));
+            whole = whole && !line.startsWith("Check: fail: not enough space")
+                && !(line.startsWith("Check: fail: '") && allOrNothing(descPath));
+        }
+        if (!whole)
+            planned.clear();
+        before.clear();
+        for (const QString& path : planned + listedPaths(fromLogForm(descPath)))
+            before.insert(path, stateWithInode(planHome + '/' + path));
+        return runStepText(check);
+    }
+
+    // Whether the plan of the last "plan" step is what the run put in place: the paths where what
+    // stands there, or its inode, changed.
+    QString planAgreement()
+    {
+        if (planHome.isEmpty())
+            return QString();
+        QStringList landed, said = planned;
+        for (auto it = before.begin(); it != before.end(); ++it)
+            if (it.value() != stateWithInode(planHome + '/' + it.key()))
+                landed << it.key();
+        planHome.clear();
+        said.sort();
+        landed.sort();
+        if (said == landed)
+            return "--- the run put in place what -check said\n";
+        return placeholders("--- -check said: " + said.join(", ")
+            + "; the run put in place: " + landed.join(", ") + '\n');
+    }
+
+    static QString stateWithInode(const QString& path)
+    {
+        struct stat st { };
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return "absent";
+        return entry(path, st) + " #" + QString::number(st.st_ino);
+    }
+
+    static bool allOrNothing(const QString& descPath)
+    {
+        return QJsonDocument::fromJson(readDocument(fromLogForm(descPath)))
+            .object()
+            .value("all-or-nothing")
+            .toBool();
+    }
+
+    // A document that is a regular file (never a FIFO that would block), small enough to read.
+    static QByteArray readDocument(const QString& path)
+    {
+        const QFileInfo info(path);
+        return info.isFile() && info.size() <= (1 << 20) ? readAll(path) : QByteArray();
+    }
+
+    // Every path the description lists to put in place.
+    static QStringList listedPaths(const QString& descPath)
+    {
+        const QJsonObject desc = QJsonDocument::fromJson(readDocument(descPath)).object();
+        QStringList paths;
+        for (const QJsonValue& entry : desc.value("files").toArray())
+            paths << entry.toString();
+        for (const QJsonValue& entry : desc.value("files-ex").toArray())
+            paths << entry.toObject().value("path").toString();
+        return paths;
+    }
+
+    // A path as the file system names it, from the log's form (control characters escaped).
+    static QString fromLogForm(const QString& text)
+    {
+        QString path;
+        for (int i = 0; i < text.size(); ++i) {
+            const QChar next = i + 1 < text.size() ? text.at(i + 1) : QChar();
+            if (text.at(i) != '\\' || !QString("nrtx").contains(next)) {
+                path += text.at(i);
+                continue;
+            }
+            path += next == 'n' ? QChar('\n')
+                : next == 'r'   ? QChar('\r')
+                : next == 't'   ? QChar('\t')
+                                : QChar(text.mid(i + 2, 2).toUShort(nullptr, 16));
+            i += next == 'x' ? 3 : 1;
+        }
+        return path;
     }
 
     // A path the case gives, under the root unless absolute.
@@ -557,6 +673,11 @@ private:
     {
         const Result result = run(executable, arguments, workingDir, faults);
         faults.clear();
+        return runStepText(result);
+    }
+
+    QString runStepText(const Result& result) const
+    {
         QString text = normalized(result.out);
         for (const QString& line : result.err.split('\n', Qt::SkipEmptyParts))
             text += "stderr: " + placeholders(line) + '\n';
