@@ -2,8 +2,10 @@
 // UpgradeDescribe: writes the file-description document of an upgrade from the files of its
 // new-arrival directory.
 #include "Checksum.h"
+#include "Description.h"
 #include "Document.h"
 #include "DocumentOutput.h"
+#include "FileDescriptor.h"
 #include "Signature.h"
 #include "json.h"
 
@@ -171,10 +173,9 @@ bool describeFile(const QDir& root, const QFileInfo& file, QVariantList& files)
         return false;
     }
     QVariantMap entry;
-    entry.insert(QStringLiteral("path"), root.relativeFilePath(file.absoluteFilePath()));
-    entry.insert(QStringLiteral("modified-time"),
-        file.lastModified().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
-    entry.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
+    entry.insert(description::path, root.relativeFilePath(file.absoluteFilePath()));
+    entry.insert(description::modifiedTime, file.lastModified().toString(description::timeFormat));
+    entry.insert(description::sha256, QString::fromLatin1(sha256));
     files.append(entry);
     return true;
 }
@@ -202,7 +203,7 @@ bool namesAreUtf8(const QString& dir)
     const std::unique_ptr<DIR, int (*)(DIR*)> stream(
         ::opendir(QFile::encodeName(dir).constData()), ::closedir);
     if (!stream) {
-        fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, std::strerror(errno)));
+        fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, errnoText(errno)));
         return false;
     }
     errno = 0;
@@ -216,7 +217,7 @@ bool namesAreUtf8(const QString& dir)
     }
     if (errno == 0)
         return true;
-    fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, std::strerror(errno)));
+    fail(QStringLiteral("cannot read directory '%1': %2").arg(dir, errnoText(errno)));
     return false;
 }
 
@@ -303,12 +304,12 @@ int describe(const Options& options)
     if (!walk(QDir(options.directory), options.directory, documentFiles(options), files))
         return 1;
     QVariantMap document;
-    document.insert(QStringLiteral("files-ex"), files);
-    document.insert(QStringLiteral("files-remove"), options.removals);
+    document.insert(description::filesEx, files);
+    document.insert(description::filesRemove, options.removals);
     if (options.allOrNothing)
-        document.insert(QStringLiteral("all-or-nothing"), true);
+        document.insert(description::allOrNothing, true);
     if (options.sequence > 0)
-        document.insert(QStringLiteral("sequence"), options.sequence);
+        document.insert(description::sequence, options.sequence);
     bool ok = true;
     const QByteArray text = JsonCodec::Json::serialize(document, ok, "\n");
     if (!ok) {
@@ -330,7 +331,7 @@ int main(int argc, char* argv[])
     // EPIPE instead of SIGPIPE, so every failure ends with a line on the standard error and 1.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
-    if (!guardStandardDescriptors())
+    if (!prepareStandardOutput())
         return 1;
     QCoreApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Document.h"
 
+#include "FileDescriptor.h"
 #include "RunLog.h"
 
 #include <QFile>
@@ -17,27 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-class TFd {
-public:
-    explicit TFd(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~TFd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 // Reads to the end of the file, or one byte past |limit|, which tells a file that grew past it
 // since it was looked at.
@@ -86,7 +66,7 @@ bool readDocumentBytes(
     // Not QFile: its open blocks for ever on a FIFO without a writer. O_NONBLOCK makes that open
     // return at once, and the type is then checked on the open descriptor itself, so nothing can
     // swap the file between the check and the read.
-    const TFd fd(::open(QFile::encodeName(fileName).constData(),
+    const TFileDescriptor fd(::open(QFile::encodeName(fileName).constData(),
         O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (noFollow ? O_NOFOLLOW : 0)));
     struct stat st { };
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {

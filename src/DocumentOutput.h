@@ -10,15 +10,15 @@
 #include <QString>
 
 // Replaces |path| with a file holding |data|, or leaves whatever was at |path| untouched. The
-// document is written to a temporary file in the same directory, synced, and renamed over |path| in
-// one step; a symbolic link at |path| is replaced, not followed. On failure |error| holds the
-// system's reason and no temporary file is left behind.
+// document is written to ".<name>.new" in the same directory, synced, and renamed over |path| in
+// one step (replaceFileAt()); a symbolic link at |path| is replaced, not followed. On failure
+// |error| holds the system's reason and no temporary file is left behind.
 bool saveDocument(const QString& path, const QByteArray& data, QString& error);
 
-// Opens /dev/null on each of the standard descriptors that the caller left closed, so that no file
-// opened later lands on one of them (a message to the standard error would go into the document),
-// and remembers whether the standard output was there. Call it before anything opens a file.
-bool guardStandardDescriptors();
+// Remembers whether the standard output was there, then opens /dev/null on each standard
+// descriptor that the caller left closed (guardStandardDescriptors()), so that a message to the
+// standard error never goes into the document. Call it before anything opens a file.
+bool prepareStandardOutput();
 
 // Writes |data| whole to the standard output and closes it, so that an error that shows only at the
 // close (a full disk under a network file system) is reported too. A standard output that was

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "DryRun.h"
 
+#include "Description.h"
 #include "FileTime.h"
 #include "HomePath.h"
 #include "ProcessTable.h"
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -21,82 +23,58 @@ void checkLine(const QByteArray& text) { logLine("Check: " + text); }
 
 QByteArray quoted(const QString& path) { return '\'' + logText(path) + '\''; }
 
-bool lstatOf(const QString& path, struct stat& st)
+void checkStops(const QString& target)
 {
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
-void checkStops(const THomePath& place)
-{
-    if (!place.isStoppable())
-        return;
     bool ok = true;
     const QList<TProcess> processes
-        = findProcesses(QFileInfo(place.target()).fileName(), QStringLiteral("/proc"), ok);
+        = findProcesses(QFileInfo(target).fileName(), QStringLiteral("/proc"), ok);
     for (const TProcess& process : processes)
         checkLine("stop " + logText(process.name) + '(' + QByteArray::number(process.pid) + ')');
 }
 
-// The text deploy() would return before it moves anything, or an empty one.
-QString refusal(const TReadyFile& file, const THomePath& place, const QString& source)
-{
-    if (file.path.isEmpty())
-        return QStringLiteral("file path is empty");
-    if (!place.isInsideHome())
-        return QLatin1Char('\'') + file.path + QLatin1String("' is outside the home directory");
-    struct stat st { };
-    if (!lstatOf(source, st))
-        return QLatin1Char('\'') + source + QLatin1String("' not exists");
-    if (!S_ISREG(st.st_mode))
-        return QLatin1Char('\'') + source + QLatin1String("' is not a regular file");
-    if (lstatOf(place.target(), st) && S_ISDIR(st.st_mode))
-        return QLatin1Char('\'') + place.target() + QLatin1String("' is a directory");
-    return QString();
-}
-
 // The time the installed file will really have: the described one as its file system holds it,
 // or the new file's own.
-QDateTime plannedTime(const TReadyFile& file, const THomePath& place, const struct stat& source)
+QDateTime plannedTime(const TReplacement& r)
 {
-    if (!file.modifiedTime.isValid())
-        return QDateTime::fromSecsSinceEpoch(static_cast<qint64>(source.st_mtime));
-    TDirAt dir;
-    int error = 0;
-    if (place.openDir(false, dir, error) != TPlace::Ok)
-        return file.modifiedTime;
-    return storedTime(dir.fd, dir.device, file.modifiedTime);
+    if (!r.modifiedTime.isValid())
+        return QDateTime::fromSecsSinceEpoch(static_cast<qint64>(r.sourceStat.st_mtime));
+    if (r.targetAt.dir.fd < 0)
+        return r.modifiedTime;
+    return storedTime(r.targetAt.dir.fd, r.targetAt.dir.device, r.modifiedTime);
 }
 
-void checkMove(const TReadyFile& file, const THomePath& place, const QString& source)
+void checkMove(const TReplacement& r)
 {
-    struct stat st { };
-    lstatOf(source, st);
-    const mode_t mode = place.isExecutable() ? 0775 : st.st_mode & 07777;
-    const QDateTime time = plannedTime(file, place, st);
-    struct stat installed { };
-    const bool replaces = lstatOf(place.target(), installed);
-    checkLine((replaces ? "replace " : "install ") + quoted(place.target())
-        + (replaces ? " with " : " from ") + quoted(source) + ", mode "
+    const mode_t mode = r.executable ? 0775 : r.sourceStat.st_mode & 07777;
+    const bool replaces = r.targetExists;
+    checkLine((replaces ? "replace " : "install ") + quoted(r.target)
+        + (replaces ? " with " : " from ") + quoted(r.source) + ", mode "
         + QByteArray::number(static_cast<uint>(mode), 8).rightJustified(4, '0') + ", time "
-        + time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLatin1());
+        + plannedTime(r).toString(description::timeFormat).toLatin1());
 }
 
 void checkFile(
     const TReadyFile& file, bool inPlace, const QString& newFileLoc, const QString& homeDir)
 {
-    const THomePath place(homeDir, file.path);
     if (inPlace) {
-        checkLine("keep " + quoted(place.target()) + ", already in place");
+        checkLine("keep " + quoted(THomePath(homeDir, file.path).target()) + ", already in place");
         return;
     }
-    const QString source = newFileLoc + QLatin1Char('/') + file.path;
-    if (!file.path.isEmpty() && place.isInsideHome())
-        checkStops(place);
-    const QString refused = refusal(file, place, source);
-    if (refused.isEmpty())
-        checkMove(file, place, source);
+    const TFilePlan plan = file.plan(newFileLoc, homeDir, false);
+    if (plan.stops)
+        checkStops(plan.replacement.target);
+    if (plan.refusal.isEmpty())
+        checkMove(plan.replacement);
     else
-        checkLine("fail: " + logText(refused));
+        checkLine("fail: " + logText(plan.refusal));
+}
+
+// What unlinkat will find at a removal's name: something that is no directory.
+bool removable(const TFileAt& at)
+{
+    struct stat st { };
+    return ::fstatat(at.dir.fd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+        && !S_ISDIR(st.st_mode);
 }
 
 } // namespace
@@ -122,21 +100,34 @@ void checkRoom(const TRoom& room)
 void checkRemovals(const QStringList& removeList, const QString& homeDir)
 {
     for (const QString& entry : removeList) {
-        const THomePath place(homeDir, entry);
-        struct stat st { };
-        const bool inside = !entry.isEmpty() && place.isInsideHome();
-        if (inside)
-            checkStops(place);
-        if (inside && lstatOf(place.target(), st) && !S_ISDIR(st.st_mode))
-            checkLine("remove " + quoted(place.target()));
+        const TRemovalPlan plan = TReadyFile(entry, nullptr).planRemoval(homeDir);
+        const QString target = homeDir + QLatin1Char('/') + entry;
+        if (plan.stops)
+            checkStops(target);
+        if (plan.confined && removable(plan.at))
+            checkLine("remove " + quoted(target));
         else
-            checkLine(
-                "fail: remove file " + quoted(homeDir + QLatin1Char('/') + entry) + " failed");
+            checkLine("fail: remove file " + quoted(target) + " failed");
     }
+}
+
+void checkRemoveStateFile(const QString& homeDir, const QString& relPath)
+{
+    const THomePath place(homeDir, relPath);
+    TFileAt at;
+    struct stat st { };
+    int error = 0;
+    const TPlace found = place.lookAt(at, st, error);
+    if (found == TPlace::Ok && !S_ISDIR(st.st_mode))
+        checkLine("remove " + quoted(place.target()));
+    else if (found != TPlace::Missing)
+        checkLine("fail: remove file " + quoted(place.target()) + " failed");
 }
 
 void checkRemoveIfExists(const QString& path)
 {
-    if (QFile::exists(path))
+    struct stat st { };
+    // The description is removed as a link when it is one, as QFile::remove does.
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0)
         checkLine("remove " + quoted(path));
 }

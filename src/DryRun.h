@@ -29,5 +29,10 @@ void checkRoom(const TRoom& room);
 // "Check: fail: remove file '<homeDir>/<entry>' failed".
 void checkRemovals(const QStringList& removeList, const QString& homeDir);
 
-// "Check: remove '<path>'" when a file is at |path|; nothing otherwise.
+// "Check: remove '<homeDir>/<relPath>'" when something stands at that state file's confined name,
+// "Check: fail: remove file '...' failed" where it cannot be removed (a directory on the way leads
+// out of the home directory), nothing when it is not there.
+void checkRemoveStateFile(const QString& homeDir, const QString& relPath);
+
+// "Check: remove '<path>'" when a file or a link is at |path| (the description); nothing otherwise.
 void checkRemoveIfExists(const QString& path);

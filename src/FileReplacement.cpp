@@ -136,34 +136,6 @@ bool applyTime(const TReplacement& r, int fd, bool isCopy)
         && st.st_mtim.tv_sec == times[1].tv_sec;
 }
 
-bool writeAll(int fd, const char* data, ssize_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
-bool copyContents(int from, int to)
-{
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        const ssize_t got = ::read(from, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return got == 0;
-        if (!writeAll(to, buffer.data(), got))
-            return false;
-    }
-}
-
 // The copy gets what a rename would have kept: the new file's owner and mode (0775 for an
 // executable), and its time unless one is described.
 bool finishCopy(const TReplacement& r, int fd, bool& timeFailed)
@@ -191,7 +163,7 @@ QString copyBeside(const TReplacement& r, int from, bool& timeFailed)
     if (!to.isOpen())
         return moveFailed(r);
     // Now a partial copy stands at the copy's name; the target is untouched.
-    const bool copied = copyContents(from, to.get()) && finishCopy(r, to.get(), timeFailed)
+    const bool copied = copyData(from, to.get()) && finishCopy(r, to.get(), timeFailed)
         && ::fsync(to.get()) == 0 && to.close();
     if (!copied) {
         ::unlinkat(dir, name.constData(), 0);
@@ -309,21 +281,15 @@ QString moveIn(const TReplacement& r, int from, bool& copied, bool& timeFailed)
     return moveFailed(r);
 }
 
-// The copy's rename must be on disk before the new file leaves the new-arrival directory, which
-// lies on another file system and may commit its removal first.
-bool syncDirectory(const TDirAt& dir)
-{
-    TFileDescriptor fd(::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.isOpen() && ::fsync(fd.get()) == 0;
-}
-
 void finish(const TReplacement& r, TBackup backup, bool copied, bool timeFailed)
 {
     // Now the new file is at the target; the installed one, if there was one, is at the backup
     // name only. Power cut: the target holds the new file; a backup or a copy's source left over
     // is removed by the next deployment (the source is simply deployed again).
+    // A copy's rename is on disk before the new file leaves the new-arrival directory, which lies
+    // on another file system and may commit its removal first.
     if (copied
-        && (!syncDirectory(r.targetAt.dir)
+        && (!syncDirectory(r.targetAt.dir.fd)
             || ::unlinkat(r.sourceAt.dir.fd, r.sourceAt.name.constData(), 0) != 0))
         logLine("Warning: remove '" + logText(r.source) + "' failed");
     // This also drops a backup left behind by an earlier, interrupted deployment, which a
@@ -410,10 +376,9 @@ bool targetDevice(const THomePath& place, const QString& homeDir, dev_t& device,
 // The new file at |arrival| as a regular file, looked at without following a link.
 bool lookAtNewFile(const THomePath& arrival, struct stat& source)
 {
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
-    return arrival.isInsideHome() && arrival.openDir(false, dir, error) == TPlace::Ok
-        && ::fstatat(dir.fd, arrival.name().constData(), &source, AT_SYMLINK_NOFOLLOW) == 0
+    return arrival.isInsideHome() && arrival.lookAt(at, source, error) == TPlace::Ok
         && S_ISREG(source.st_mode);
 }
 
@@ -421,11 +386,11 @@ QByteArray newFileSha256(const THomePath& arrival, const QString& describedSha25
 {
     if (isSha256Text(describedSha256))
         return describedSha256.toLower().toLatin1();
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
-    if (arrival.openDir(false, dir, error) != TPlace::Ok)
+    if (arrival.openAt(false, at, error) != TPlace::Ok)
         return QByteArray();
-    return contentSha256(dir.fd, arrival.name());
+    return contentSha256(at.dir.fd, at.name);
 }
 
 } // namespace
@@ -450,10 +415,9 @@ bool planReplacement(const QString& homeDir, const QString& newFileLoc, const QS
         entry.freshSha256 = newFileSha256(arrival, describedSha256);
     else
         entry.fresh = idOf(source);
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
-    if (!missing && place.openDir(false, dir, error) == TPlace::Ok
-        && ::fstatat(dir.fd, place.name().constData(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!missing && place.lookAt(at, target, error) == TPlace::Ok) {
         if (S_ISDIR(target.st_mode))
             return false;
         entry.old = idOf(target);
@@ -478,14 +442,15 @@ TUndo outcome(bool done) { return done ? TUndo::Restored : TUndo::Failed; }
 TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry)
 {
     const THomePath place(homeDir, entry.path);
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
     if (entry.path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory())
         return TUndo::Untouched;
-    const TPlace where = place.openDir(false, dir, error);
+    const TPlace where = place.openAt(false, at, error);
     if (where != TPlace::Ok)
         return where == TPlace::Missing ? TUndo::Untouched : TUndo::Failed;
-    const QByteArray name = place.name();
+    const TDirAt& dir = at.dir;
+    const QByteArray& name = at.name;
     const QByteArray backup = entry.backupName.isEmpty() ? backupNameOf(name) : entry.backupName;
     struct stat atTarget {
     }, atBackup {};
@@ -512,28 +477,16 @@ TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry)
 bool dropBackup(const QString& homeDir, const QString& path)
 {
     const THomePath place(homeDir, path);
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
     if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory())
         return false;
-    const TPlace where = place.openDir(false, dir, error);
+    const TPlace where = place.openAt(false, at, error);
     if (where == TPlace::Missing)
         return true;
-    const QByteArray backup = backupNameOf(place.name());
+    const QByteArray backup = backupNameOf(at.name);
     return where == TPlace::Ok
-        && (::unlinkat(dir.fd, backup.constData(), 0) == 0 || errno == ENOENT);
-}
-
-bool setFileTime(const QString& filePath, const QDateTime& modifiedTime)
-{
-    timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_NOW;
-    times[1].tv_sec = static_cast<time_t>(modifiedTime.toSecsSinceEpoch());
-    times[1].tv_nsec = 0;
-    return ::utimensat(
-               AT_FDCWD, QFile::encodeName(filePath).constData(), times, AT_SYMLINK_NOFOLLOW)
-        == 0;
+        && (::unlinkat(at.dir.fd, backup.constData(), 0) == 0 || errno == ENOENT);
 }
 
 void flushFileSystems(const QStringList& dirs)
@@ -553,8 +506,8 @@ void flushFileSystems(const QStringList& dirs)
         flushed.push_back(st.st_dev);
         if (::syncfs(fd.get()) != 0) {
             const int error = errno;
-            logLine("Warning: syncfs '" + logText(dir) + "' failed(" + QByteArray::number(error)
-                + ',' + QByteArray(std::strerror(error)) + ')');
+            logLine(
+                "Warning: syncfs '" + logText(dir) + "' failed(" + errnoNumberText(error) + ')');
             syncAll = true;
         }
     }

@@ -36,12 +36,6 @@ struct TVerifiedFile {
     }
 };
 
-// A name in an open directory. The name is never followed when it is a link.
-struct TFileAt {
-    TDirAt dir;
-    QByteArray name;
-};
-
 // What to put where, and what the installed file must look like afterwards. The caller has
 // confined both directories and looked at both names (without following them).
 struct TReplacement {
@@ -116,10 +110,6 @@ TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry);
 // Removes the backup "<path>.tmp" that a replacement with keepBackup left, confined like every
 // operation of the run. True when no backup is left (there was none, or it is removed).
 bool dropBackup(const QString& homeDir, const QString& path);
-
-// Sets the modification time of |filePath| to |modifiedTime| and its access time to now, without
-// following a link at the last component.
-bool setFileTime(const QString& filePath, const QDateTime& modifiedTime);
 
 // Writes everything the run changed on the file systems that hold |dirs| to disk (syncfs once for
 // each file system; sync where a directory cannot be opened). A file system that reports an error

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "FileTime.h"
 
+#include "Description.h"
 #include "FileDescriptor.h"
 
 #include <QDate>
@@ -44,7 +45,7 @@ TTimeRange probeRange(int dirFd)
 QDateTime describedTime(const QString& text, bool& inGap)
 {
     inGap = false;
-    const QDateTime parsed = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QDateTime parsed = QDateTime::fromString(text, description::timeFormat);
     const QDate date = QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd"));
     const QTime time = QTime::fromString(text.mid(11), QStringLiteral("hh:mm:ss"));
     if (parsed.isValid() && parsed.date() == date && parsed.time() == time)

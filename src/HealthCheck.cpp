@@ -3,6 +3,8 @@
 // timeout ends it together with everything it started, and the wait needs no event loop.
 #include "HealthCheck.h"
 
+#include "FileDescriptor.h"
+
 #include <QByteArray>
 #include <QFile>
 
@@ -22,11 +24,7 @@ namespace {
 [[noreturn]] void execChild(const char* program, const char* workingDir)
 {
     ::setpgid(0, 0);
-    const int null = ::open("/dev/null", O_RDWR);
-    for (int fd = 0; fd <= 2 && null >= 0; ++fd)
-        ::dup2(null, fd);
-    if (null > 2)
-        ::close(null);
+    nullStandardDescriptors();
     char* const argv[] = { const_cast<char*>(program), nullptr };
     if (::chdir(workingDir) == 0)
         ::execv(program, argv);
@@ -67,16 +65,14 @@ bool runHealthCheck(
     const QByteArray path = QFile::encodeName(program);
     const QByteArray dir = QFile::encodeName(workingDir);
     if (::access(path.constData(), X_OK) != 0) {
-        why = QLatin1String("start '") + program + QLatin1String("' failed: ")
-            + QString::fromLocal8Bit(std::strerror(errno));
+        why = QLatin1String("start '") + program + QLatin1String("' failed: ") + errnoText(errno);
         return false;
     }
     const pid_t pid = ::fork();
     if (pid == 0)
         execChild(path.constData(), dir.constData());
     if (pid < 0) {
-        why = QLatin1String("start '") + program + QLatin1String("' failed: ")
-            + QString::fromLocal8Bit(std::strerror(errno));
+        why = QLatin1String("start '") + program + QLatin1String("' failed: ") + errnoText(errno);
         return false;
     }
     // The group exists once the child has called setpgid; doing it here too closes the window.

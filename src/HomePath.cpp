@@ -310,3 +310,45 @@ TPlace THomePath::openDir(bool create, TDirAt& dir, int& error) const
     dir = { root->lastFd.get(), root->lastDevice, root->lastMade };
     return TPlace::Ok;
 }
+
+TPlace THomePath::openAt(bool create, TFileAt& at, int& error) const
+{
+    at.name = m_name;
+    return openDir(create, at.dir, error);
+}
+
+TPlace THomePath::openAt(TDirs dirs, TFileAt& at, int& error) const
+{
+    const TPlace place = openAt(dirs == TDirs::Make, at, error);
+    if (place != TPlace::Missing || dirs != TDirs::Plan)
+        return place;
+    TRoot* root = rootFor(m_homeDir, error);
+    if (!root)
+        return failure(error);
+    // The directories that are there are resolved one by one, as making the rest would: one
+    // that leads out of the root ends it.
+    QByteArray prefix;
+    for (const QByteArray& component : m_dirPart.split('/')) {
+        if (component.isEmpty())
+            continue;
+        prefix += prefix.isEmpty() ? component : '/' + component;
+        TFileDescriptor fd;
+        const TPlace found = resolve(*root, prefix, fd, error);
+        if (found != TPlace::Ok)
+            return found;
+    }
+    return TPlace::Missing;
+}
+
+TPlace THomePath::lookAt(TFileAt& at, struct stat& st, int& error) const
+{
+    TPlace place = openAt(false, at, error);
+    if (place == TPlace::Failed && error == ENOTDIR)
+        return TPlace::Missing;
+    if (place != TPlace::Ok)
+        return place;
+    if (::fstatat(at.dir.fd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return TPlace::Ok;
+    error = errno;
+    return error == ENOENT || error == ENOTDIR ? TPlace::Missing : TPlace::Failed;
+}

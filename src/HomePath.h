@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Where the real directory that holds a path turned out to be.
@@ -22,6 +23,13 @@ struct TDirAt {
     dev_t device = 0;
     // Created by this run: nothing that an earlier, cut-off run left can be in it.
     bool madeByRun = false;
+};
+
+// A name in an open directory: where every operation on one file of a run acts. The name is never
+// followed when it is a link.
+struct TFileAt {
+    TDirAt dir;
+    QByteArray name;
 };
 
 // The path rules of a file under a root directory: the application's home directory, or the
@@ -66,6 +74,16 @@ public:
     // until the next openDir() for the same home directory (the run's directories are kept open
     // between files); on Missing or Failed, |error| holds the errno.
     TPlace openDir(bool create, TDirAt& dir, int& error) const;
+    // openDir(), and the last component to act on beside it.
+    TPlace openAt(bool create, TFileAt& at, int& error) const;
+    // What to do with missing directories: make them, leave them (Missing), or tell whether
+    // making them would succeed (Missing) or lead out of the root (Outside), as a plan must.
+    enum class TDirs { Make, Leave, Plan };
+    TPlace openAt(TDirs dirs, TFileAt& at, int& error) const;
+    // Looks at what stands at the target, confined and without following a link at the last
+    // component: Ok with |st| filled, Missing when nothing stands there (or a directory on the
+    // way is missing or is no directory), Outside, or Failed with |error| holding the errno.
+    TPlace lookAt(TFileAt& at, struct stat& st, int& error) const;
 
     // Where the whole target leads when every link is followed, its last component's included,
     // as starting a program there follows them: Ok when it lands inside the real root directory

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The journal is written through system calls rather than QSaveFile: its temporary file must be
+// The journal is written with replaceFileAt() rather than QSaveFile: its temporary file must be
 // created exclusively (a name planted in the new-arrival directory, a link to a file elsewhere,
 // must never be written through), and its rename must be followed by an fsync of the directory,
 // which QSaveFile does not do. A journal that is not on disk before the first rename is no record.
@@ -23,31 +23,6 @@ namespace {
 
 const QLatin1String descKey("description-sha256"), entriesKey("entries"), pathKey("path"),
     oldKey("old"), newKey("new"), newSumKey("new-sha256"), backupKey("backup");
-
-QString systemError(const char* what, const QString& path, int error)
-{
-    return QLatin1String(what) + QLatin1String(" '") + path + QLatin1String("' failed: ")
-        + QString::fromLocal8Bit(std::strerror(error));
-}
-
-bool writeAll(int fd, const QByteArray& data)
-{
-    const char* at = data.constData();
-    qint64 left = data.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, at, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        at += written;
-        left -= written;
-    }
-    return true;
-}
 
 // Device and inode as text: JSON numbers are doubles, which do not hold every inode.
 QString idText(const TFileId& id)
@@ -186,44 +161,32 @@ QByteArray TInstallJournal::text() const
 
 bool TInstallJournal::write(QString& error) const
 {
-    const QByteArray text = this->text();
-
     const QString dir = QFileInfo(m_path).path(), temporary = m_path + QLatin1String(".new");
     const QByteArray name = QFile::encodeName(QFileInfo(m_path).fileName());
-    const QByteArray temporaryName = name + ".new";
     TFileDescriptor dirFd(
         ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.isOpen()) {
-        error = systemError("open", dir, errno);
+        error = failedText("open", dir, errno);
         return false;
     }
-    // A leftover of a cut-off write is never the journal, and whatever stands at the temporary
-    // name (a link planted there) is only unnamed: the exclusive create below makes a new file.
-    if (::unlinkat(dirFd.get(), temporaryName.constData(), 0) != 0 && errno != ENOENT) {
-        error = systemError("open", temporary, errno);
-        return false;
-    }
-    TFileDescriptor fd(::openat(dirFd.get(), temporaryName.constData(),
-        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
-    if (!fd.isOpen()) {
-        error = systemError("open", temporary, errno);
-        return false;
-    }
-    // Now a partial journal stands at the temporary name; the journal itself is as it was.
-    if (!writeAll(fd.get(), text) || ::fsync(fd.get()) != 0 || !fd.close()) {
-        error = systemError("write", temporary, errno);
-        ::unlinkat(dirFd.get(), temporaryName.constData(), 0);
-        return false;
-    }
-    if (::renameat(dirFd.get(), temporaryName.constData(), dirFd.get(), name.constData()) != 0) {
-        error = systemError("rename", temporary, errno);
-        ::unlinkat(dirFd.get(), temporaryName.constData(), 0);
-        return false;
-    }
-    // Now the whole journal is at its name; the rename is on disk once the directory is.
-    if (::fsync(dirFd.get()) == 0)
+    int why = 0;
+    switch (replaceFileAt(dirFd.get(), name, name + ".new", text(), 0600, why)) {
+    case TReplaceStep::Done:
         return true;
-    error = systemError("fsync", dir, errno);
+    case TReplaceStep::Clear:
+    case TReplaceStep::Create:
+        error = failedText("open", temporary, why);
+        return false;
+    case TReplaceStep::Write:
+        error = failedText("write", temporary, why);
+        return false;
+    case TReplaceStep::Rename:
+        error = failedText("rename", temporary, why);
+        return false;
+    case TReplaceStep::SyncDirectory:
+        break;
+    }
+    error = failedText("fsync", dir, why);
     return false;
 }
 

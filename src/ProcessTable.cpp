@@ -5,6 +5,7 @@
 // QFile, lstat() per entry and paths built per entry cost as much again.
 #include "ProcessTable.h"
 
+#include "FileDescriptor.h"
 #include "RunLog.h"
 
 #include <QByteArray>
@@ -38,11 +39,6 @@ namespace {
 // The kernel keeps this many bytes of a process name.
 constexpr int statusNameMax = 15;
 
-QByteArray errnoText(int error)
-{
-    return QByteArray::number(error) + ',' + QByteArray(std::strerror(error));
-}
-
 // The C library's wrappers are preferred to syscall(): a test stands in for them to play a kernel
 // without pidfds.
 int openPidfd(pid_t pid)
@@ -68,26 +64,6 @@ int signalPidfd(int pidfd, int signal)
     return -1;
 #endif
 }
-
-class TFd {
-public:
-    explicit TFd(int fd)
-        : m_fd(fd)
-    {
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    bool isOpen() const { return m_fd >= 0; }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -169,7 +145,7 @@ bool isDirectoryEntry(int tableFd, const dirent& entry, const QByteArray& root)
     if (fstatat(tableFd, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         const int error = errno;
         logLine("Warning: stat '" + logText(root + '/' + entry.d_name) + "' failed("
-            + errnoText(error) + ')');
+            + errnoNumberText(error) + ')');
         return false;
     }
     return S_ISDIR(status.st_mode);
@@ -180,7 +156,7 @@ bool isDirectoryEntry(int tableFd, const dirent& entry, const QByteArray& root)
 bool statusNameMatches(int dirFd, const char* pidName, const TNameRule& rule, bool logOdd)
 {
     const TEntryPath path(pidName, "status");
-    const TFd file(openat(dirFd, path.text, O_RDONLY | O_CLOEXEC));
+    const TFileDescriptor file(openat(dirFd, path.text, O_RDONLY | O_CLOEXEC));
     if (!file.isOpen()) {
         const int error = errno;
         if (logOdd)
@@ -239,7 +215,7 @@ private:
 bool commandLineNames(int dirFd, const char* pidName, const QByteArray& fileName)
 {
     const TEntryPath path(pidName, "cmdline");
-    const TFd file(openat(dirFd, path.text, O_RDONLY | O_CLOEXEC));
+    const TFileDescriptor file(openat(dirFd, path.text, O_RDONLY | O_CLOEXEC));
     if (!file.isOpen())
         return false;
     TLastComponent word(fileName);
@@ -281,7 +257,7 @@ bool walkTable(const QByteArray& root, const TNameRule& rule, OnMatch&& onMatch)
     DirHandle dir(opendir(root.constData()));
     if (!dir) {
         const int error = errno;
-        logLine("Warning: open " + logText(root) + " failed(" + errnoText(error) + ')');
+        logLine("Warning: open " + logText(root) + " failed(" + errnoNumberText(error) + ')');
         return false;
     }
     if (rule.fileName.isEmpty())
@@ -300,7 +276,7 @@ bool walkTable(const QByteArray& root, const TNameRule& rule, OnMatch&& onMatch)
     }
     // The processes not yet seen stay unknown: say so rather than pass over them in silence.
     if (error != 0)
-        logLine("Warning: read " + logText(root) + " failed(" + errnoText(error) + ')');
+        logLine("Warning: read " + logText(root) + " failed(" + errnoNumberText(error) + ')');
     return true;
 }
 
@@ -349,7 +325,7 @@ bool sendTerm(const TProcessHandle& handle, int& error)
 // being reaped).
 bool processDirShowsEnd(int processDirFd)
 {
-    const TFd file(openat(processDirFd, "stat", O_RDONLY | O_CLOEXEC));
+    const TFileDescriptor file(openat(processDirFd, "stat", O_RDONLY | O_CLOEXEC));
     if (!file.isOpen())
         return errno == ESRCH || errno == ENOENT;
     char buffer[512];
@@ -462,7 +438,7 @@ TTerminated terminateProcesses(const QString& fileName, const QString& procRoot)
                 terminated.m_running.push_back(std::move(*handle));
                 ++terminated.m_count;
             } else if (error != 0) {
-                logLine("Warning: kill " + process + " failed(" + errnoText(error) + ')');
+                logLine("Warning: kill " + process + " failed(" + errnoNumberText(error) + ')');
             }
         });
     if (!ok)

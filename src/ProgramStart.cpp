@@ -45,15 +45,8 @@ int execute(const TStartSetup& setup)
 {
     if (::setsid() < 0)
         return errno;
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null < 0)
-        return errno;
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::dup2(null, fd) < 0)
-            return errno;
-    }
-    if (null > 2)
-        ::close(null);
+    if (const int error = nullStandardDescriptors())
+        return error;
     closeOthersOnExec();
     sigset_t none;
     sigemptyset(&none);

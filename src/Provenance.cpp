@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "Provenance.h"
 
+#include "Description.h"
 #include "RunLog.h"
 #include "TrustedKeys.h"
 
@@ -10,32 +11,9 @@
 
 namespace {
 
-const QLatin1String keysOption("-keys=");
-const QLatin1String stateOption("-state=");
-const QLatin1String allowDowngradeOption("-allow-downgrade");
-
 QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
 
 } // namespace
-
-bool TProvenance::isOption(const QString& argument)
-{
-    return argument.startsWith(keysOption) || argument.startsWith(stateOption)
-        || argument == allowDowngradeOption;
-}
-
-bool TProvenance::takeOption(const QString& argument)
-{
-    if (argument.startsWith(keysOption))
-        keysDir = argument.mid(keysOption.size());
-    else if (argument.startsWith(stateOption))
-        stateDir = argument.mid(stateOption.size());
-    else if (argument == allowDowngradeOption)
-        allowDowngrade = true;
-    else
-        return false;
-    return true;
-}
 
 // A verdict line: "Check: " in a dry run, "Info: " otherwise.
 void TProvenance::tell(const QByteArray& line) const
@@ -65,7 +43,7 @@ bool TProvenance::checkSignature(const QString& descPath, const QByteArray& data
 // is refused with every other malformed value.
 bool TProvenance::readSequence(const QVariant& document, const QString& descPath, QString& error)
 {
-    const QVariant value = document.toMap().value(QStringLiteral("sequence"));
+    const QVariant value = document.toMap().value(description::sequence);
     m_hasSequence = value.isValid() && !value.isNull();
     if (!m_hasSequence) {
         if (m_signatureRequired)

@@ -12,10 +12,6 @@
 
 class TProvenance {
 public:
-    // Takes "-keys=<dir>", "-state=<dir>" and "-allow-downgrade"; false for any other argument.
-    bool takeOption(const QString& argument);
-    static bool isOption(const QString& argument);
-
     // Right after the description's bytes are read, before they are parsed. With a trusted key
     // installed the signature must verify ("Info: signature of '<desc>' verified with key <id>");
     // with none, "Warning: '<desc>' is not signed". On false, |error| holds the reason.
@@ -31,8 +27,9 @@ public:
 
     // "-check": verdicts as "Check: " lines, and what record() would store.
     bool checkOnly = false;
-    QString keysDir = QStringLiteral("/etc/upgradedeploy/keys");
-    QString stateDir = QStringLiteral("/var/lib/upgradedeploy");
+    // "-keys=", "-state=" and "-allow-downgrade" (TOptions, where their defaults are).
+    QString keysDir;
+    QString stateDir;
     bool allowDowngrade = false;
 
 private:

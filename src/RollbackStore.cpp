@@ -38,29 +38,6 @@ const struct {
     { TStoreState::RollingBack, "rolling-back" } };
 const char* const kindTexts[] = { "replaced", "removed", "fresh" };
 
-QString failed(const char* what, const QString& path, int error)
-{
-    return QLatin1String(what) + QLatin1String(" '") + path + QLatin1String("' failed: ")
-        + QString::fromLocal8Bit(std::strerror(error));
-}
-
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 bool readAllFd(int fd, QByteArray& data)
 {
     char buffer[65536];
@@ -75,28 +52,6 @@ bool readAllFd(int fd, QByteArray& data)
             errno = EFBIG;
             return false;
         }
-    }
-}
-
-// The directory may be held by a path-only descriptor, which cannot be flushed: it is opened
-// again for that.
-bool syncDir(int fd)
-{
-    TFileDescriptor opened(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return opened.isOpen() && ::fsync(opened.get()) == 0;
-}
-
-bool copyData(int from, int to)
-{
-    std::vector<char> buffer(256 * 1024);
-    for (;;) {
-        const ssize_t got = ::read(from, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return got == 0;
-        if (!writeAll(to, buffer.data(), static_cast<size_t>(got)))
-            return false;
     }
 }
 
@@ -216,7 +171,7 @@ bool TRollbackStore::openStore(bool create, QString& error)
     int code = 0;
     const THomePath place(m_homeDir, QLatin1String(dirName));
     if (!openConfined(place, false, m_homeFd, code) || !m_homeFd.isOpen()) {
-        error = failed("open", THomePath(m_homeDir, QString()).home(), code ? code : ENOENT);
+        error = failedText("open", THomePath(m_homeDir, QString()).home(), code ? code : ENOENT);
         return false;
     }
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -226,14 +181,14 @@ bool TRollbackStore::openStore(bool create, QString& error)
     if (!m_storeFd.isOpen() && errno == ENOENT) {
         // A new, empty store: it and its name in the home directory are on disk before anything
         // is saved in it.
-        if (::mkdirat(m_homeFd.get(), dirName, 0700) != 0 || !syncDir(m_homeFd.get())) {
-            error = failed("create directory", path(), errno);
+        if (::mkdirat(m_homeFd.get(), dirName, 0700) != 0 || !syncDirectory(m_homeFd.get())) {
+            error = failedText("create directory", path(), errno);
             return false;
         }
         m_storeFd.reset(::openat(m_homeFd.get(), dirName, flags));
     }
     if (!m_storeFd.isOpen()) {
-        error = failed("open", path(), errno);
+        error = failedText("open", path(), errno);
         return false;
     }
     return true;
@@ -258,7 +213,7 @@ bool TRollbackStore::load(QString& error)
     QByteArray text;
     if (!fd.isOpen() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)
         || !readAllFd(fd.get(), text)) {
-        error = failed("read", manifest, S_ISREG(st.st_mode) || !fd.isOpen() ? errno : EINVAL);
+        error = failedText("read", manifest, S_ISREG(st.st_mode) || !fd.isOpen() ? errno : EINVAL);
         return false;
     }
     if (!parseManifest(text)) {
@@ -312,30 +267,25 @@ bool TRollbackStore::writeManifest(QString& error) const
     document.insert(QStringLiteral("description-sha256"), QString::fromLatin1(m_descriptionSum));
     document.insert(QStringLiteral("entries"), entries);
     const QByteArray text = JsonCodec::Json::serialize(document) + '\n';
-    const int dir = m_storeFd.get();
     const QString temporary = path() + QLatin1Char('/') + QLatin1String(manifestTemporary);
-    // A temporary manifest that a cut-off write left is never the manifest: it goes first, and
-    // the new one is created exclusively, never through a link.
-    if (::unlinkat(dir, manifestTemporary, 0) != 0 && errno != ENOENT) {
-        error = failed("remove", temporary, errno);
+    // After the rename the store says the new state; power cut before: the old one.
+    int why = 0;
+    switch (replaceFileAt(m_storeFd.get(), manifestName, manifestTemporary, text, 0600, why)) {
+    case TReplaceStep::Done:
+        return true;
+    case TReplaceStep::Clear:
+        error = failedText("remove", temporary, why);
         return false;
-    }
-    TFileDescriptor fd(::openat(dir, manifestTemporary,
-        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
-    // Now a partial manifest may stand at the temporary name; the manifest is as it was.
-    if (!fd.isOpen() || !writeAll(fd.get(), text.constData(), static_cast<size_t>(text.size()))
-        || ::fsync(fd.get()) != 0 || !fd.close()) {
-        error = failed("write", temporary, errno);
-        ::unlinkat(dir, manifestTemporary, 0);
+    case TReplaceStep::Create:
+    case TReplaceStep::Write:
+        error = failedText("write", temporary, why);
         return false;
+    case TReplaceStep::Rename:
+    case TReplaceStep::SyncDirectory:
+        break;
     }
-    // Now the whole new manifest is on disk under the temporary name. After the rename the store
-    // says the new state; power cut before the directory is flushed: the old one or the new one.
-    if (::renameat(dir, manifestTemporary, dir, manifestName) != 0 || !syncDir(dir)) {
-        error = failed("rename", temporary, errno);
-        return false;
-    }
-    return true;
+    error = failedText("rename", temporary, why);
+    return false;
 }
 
 bool TRollbackStore::setState(TStoreState state, QString& error)
@@ -350,7 +300,7 @@ bool TRollbackStore::removeLeftovers(QString& error) const
     const int copy = ::fcntl(m_storeFd.get(), F_DUPFD_CLOEXEC, 0);
     DIR* listing = copy >= 0 ? ::fdopendir(copy) : nullptr;
     if (!listing) {
-        error = failed("read", path(), errno);
+        error = failedText("read", path(), errno);
         if (copy >= 0)
             ::close(copy);
         return false;
@@ -364,7 +314,8 @@ bool TRollbackStore::removeLeftovers(QString& error) const
     ::closedir(listing);
     for (const QByteArray& name : names) {
         if (::unlinkat(m_storeFd.get(), name.constData(), 0) != 0 && errno != ENOENT) {
-            error = failed("remove", path() + QLatin1Char('/') + QFile::decodeName(name), errno);
+            error
+                = failedText("remove", path() + QLatin1Char('/') + QFile::decodeName(name), errno);
             return false;
         }
     }
@@ -408,7 +359,7 @@ bool TRollbackStore::saveOne(const QString& path, TStoreEntry::Kind kind, QStrin
     const QByteArray name = place.name();
     if (!dir.isOpen() || ::fstatat(dir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (dir.isOpen() && errno != ENOENT) {
-            error = failed("stat", place.target(), errno);
+            error = failedText("stat", place.target(), errno);
             return false;
         }
         if (kind == TStoreEntry::Replaced)
@@ -422,7 +373,7 @@ bool TRollbackStore::saveOne(const QString& path, TStoreEntry::Kind kind, QStrin
     if (::linkat(dir.get(), name.constData(), m_storeFd.get(), saved.constData(), 0) != 0
         && (!linkRefused(errno)
             || !copyFile(dir.get(), name.constData(), st, m_storeFd.get(), saved.constData()))) {
-        error = failed("save", place.target(), errno);
+        error = failedText("save", place.target(), errno);
         return false;
     }
     m_entries.append({ path, kind, number });
@@ -446,8 +397,8 @@ bool TRollbackStore::save(const QByteArray& descriptionSum, const QStringList& f
             return false;
     }
     // The saved names are on disk before the manifest that names them.
-    if (!syncDir(m_storeFd.get())) {
-        error = failed("fsync", path(), errno);
+    if (!syncDirectory(m_storeFd.get())) {
+        error = failedText("fsync", path(), errno);
         return false;
     }
     return setState(TStoreState::Installing, error);
@@ -460,7 +411,7 @@ bool TRollbackStore::restore(const TStoreEntry& entry, QString& error) const
     int code = 0;
     if (!place.isInsideHome() || place.nameIsDirectory()
         || !openConfined(place, entry.kind != TStoreEntry::Fresh, dir, code)) {
-        error = failed("open", place.targetDir(), code ? code : EINVAL);
+        error = failedText("open", place.targetDir(), code ? code : EINVAL);
         return false;
     }
     const QByteArray name = place.name();
@@ -468,7 +419,7 @@ bool TRollbackStore::restore(const TStoreEntry& entry, QString& error) const
         // The file the upgrade installed where nothing stood goes; gone already is as good.
         if (!dir.isOpen() || ::unlinkat(dir.get(), name.constData(), 0) == 0 || errno == ENOENT)
             return true;
-        error = failed("remove", place.target(), errno);
+        error = failedText("remove", place.target(), errno);
         return false;
     }
     const QByteArray saved = QByteArray::number(entry.saved);
@@ -483,7 +434,7 @@ bool TRollbackStore::restore(const TStoreEntry& entry, QString& error) const
         && errno == ENOENT)
         return true;
     if (errno != EXDEV || !copyBack(saved, dir.get(), name)) {
-        error = failed("restore", place.target(), errno);
+        error = failedText("restore", place.target(), errno);
         return false;
     }
     return true;
@@ -498,7 +449,7 @@ bool TRollbackStore::copyBack(const QByteArray& saved, int dir, const QByteArray
     struct stat st { };
     return ::fstatat(m_storeFd.get(), saved.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
         && copyFile(m_storeFd.get(), saved.constData(), st, dir, copy.constData())
-        && ::renameat(dir, copy.constData(), dir, name.constData()) == 0 && syncDir(dir)
+        && ::renameat(dir, copy.constData(), dir, name.constData()) == 0 && syncDirectory(dir)
         && ::unlinkat(m_storeFd.get(), saved.constData(), 0) == 0;
 }
 
@@ -511,8 +462,9 @@ bool TRollbackStore::drop(QString& error)
     // Once the manifest is gone (on disk), the store says nothing: a cut afterwards leaves only
     // names that the next save or drop removes.
     if ((::unlinkat(m_storeFd.get(), manifestName, 0) != 0 && errno != ENOENT)
-        || !syncDir(m_storeFd.get())) {
-        error = failed("remove", path() + QLatin1Char('/') + QLatin1String(manifestName), errno);
+        || !syncDirectory(m_storeFd.get())) {
+        error
+            = failedText("remove", path() + QLatin1Char('/') + QLatin1String(manifestName), errno);
         return false;
     }
     m_state = TStoreState::None;
@@ -520,8 +472,8 @@ bool TRollbackStore::drop(QString& error)
     if (!removeLeftovers(error))
         return false;
     m_storeFd.reset();
-    if (::unlinkat(m_homeFd.get(), dirName, AT_REMOVEDIR) != 0 || !syncDir(m_homeFd.get())) {
-        error = failed("remove", path(), errno);
+    if (::unlinkat(m_homeFd.get(), dirName, AT_REMOVEDIR) != 0 || !syncDirectory(m_homeFd.get())) {
+        error = failedText("remove", path(), errno);
         return false;
     }
     return true;

@@ -32,7 +32,6 @@ bool TRunLock::acquire(const QString& homeDir, QString& error)
     if (errno == EWOULDBLOCK)
         error = QLatin1String("another upgrade of '") + homeDir + QLatin1String("' is running");
     else
-        error = QLatin1String("lock '") + homeDir + QLatin1String("' failed: ")
-            + QString::fromLocal8Bit(std::strerror(errno));
+        error = QLatin1String("lock '") + homeDir + QLatin1String("' failed: ") + errnoText(errno);
     return false;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "RunLog.h"
 
+#include "FileDescriptor.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -54,8 +56,6 @@ private:
 };
 
 namespace {
-
-QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 } // namespace
 

@@ -4,6 +4,7 @@
 #include "Checksum.h"
 #include "Document.h"
 #include "DocumentOutput.h"
+#include "FileDescriptor.h"
 #include "HomePath.h"
 
 #include <QFile>
@@ -108,7 +109,7 @@ bool TSequenceState::store(const TSequenceRecord& record, QString& error) const
     const QByteArray directory = QFile::encodeName(m_stateDir);
     if (::mkdir(directory.constData(), 0755) != 0 && errno != EEXIST) {
         error = QStringLiteral("make state directory '%1' failed: %2")
-                    .arg(m_stateDir, QString::fromLocal8Bit(std::strerror(errno)));
+                    .arg(m_stateDir, errnoText(errno));
         return false;
     }
     const QByteArray text

@@ -2,6 +2,7 @@
 #include "TrustedKeys.h"
 
 #include "Document.h"
+#include "FileDescriptor.h"
 
 #include <QFile>
 #include <QStringList>
@@ -24,8 +25,6 @@ const qint64 signatureLimit = 16384;
 struct TDirClose {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
-
-QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 // The names of the "*.pub" entries of |dir|, sorted. A missing directory has none.
 bool listKeyFiles(const QString& dir, QStringList& names, QString& error)

@@ -38,11 +38,6 @@ TReadyFile& TReadyFile::operator=(const TReadyFile& other)
 
 TReadyFile::~TReadyFile() = default;
 
-bool TReadyFile::changeFileTime(const QString& filePath)
-{
-    return setFileTime(filePath, modifiedTime);
-}
-
 void TReadyFile::stopProcesses()
 {
     TTerminated terminated
@@ -72,16 +67,15 @@ QString outsideArrival(const QString& path)
 // Looks at the new file without following a link. Anything but a regular file is refused before
 // anything happens; a new file that is not there is reported by the caller, after the stop step.
 QString TReadyFile::findNewFile(
-    const THomePath& arrival, TFileAt& at, struct stat& st, bool& exists)
+    const THomePath& arrival, TFileAt& at, struct stat& st, bool& exists) const
 {
     exists = false;
     if (!arrival.isInsideHome())
         return outsideArrival(path);
     int error = 0;
-    const TPlace place = arrival.openDir(false, at.dir, error);
+    const TPlace place = arrival.openAt(false, at, error);
     if (place == TPlace::Outside)
         return outsideArrival(path);
-    at.name = arrival.name();
     exists = place == TPlace::Ok
         && ::fstatat(at.dir.fd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (exists && !S_ISREG(st.st_mode))
@@ -89,22 +83,26 @@ QString TReadyFile::findNewFile(
     return QString();
 }
 
-// Makes the target's directory where it is missing and looks at the target without following a
-// link: a link there is replaced as a link, an installed directory is refused.
-QString TReadyFile::findTarget(const THomePath& place, TFileAt& at, bool& exists)
+// Makes the target's directory where it is missing (with |create|) and looks at the target
+// without following a link: a link there is replaced as a link, an installed directory is
+// refused. Without |create| a missing directory holds no target yet.
+QString TReadyFile::findTarget(const THomePath& place, bool create, TFileAt& at, bool& exists) const
 {
     int error = 0;
-    const TPlace found = place.openDir(true, at.dir, error);
+    exists = false;
+    const TPlace found
+        = place.openAt(create ? THomePath::TDirs::Make : THomePath::TDirs::Plan, at, error);
     if (found == TPlace::Outside)
         return outsideHome(path);
-    if (found != TPlace::Ok)
+    if (found != TPlace::Ok && (create || found != TPlace::Missing))
         return QStringLiteral("create directory '%1' failed").arg(place.targetDir());
-    at.name = place.name();
     const QString isDirectory
         = QLatin1Char('\'') + place.target() + QLatin1String("' is a directory");
     if (place.nameIsDirectory())
         return isDirectory;
     struct stat st { };
+    if (found != TPlace::Ok)
+        return QString();
     if (::fstatat(at.dir.fd, at.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         // What cannot be looked at is taken as there: the backup step then reports it.
         exists = errno != ENOENT;
@@ -114,64 +112,98 @@ QString TReadyFile::findTarget(const THomePath& place, TFileAt& at, bool& exists
     return S_ISDIR(st.st_mode) ? isDirectory : QString();
 }
 
-QString TReadyFile::deploy(
-    const QString& newFileLoc, const QString& homeDir, bool keepBackup, const TFileId& ownBackup)
+namespace {
+
+// The refusals that the path's text alone decides.
+QString lexicalRefusal(const QString& path, const THomePath& place)
 {
     if (path.isEmpty())
         return QStringLiteral("file path is empty");
     // The system calls would end the name at the NUL and so act on another file.
     if (path.contains(QChar(0)))
         return QLatin1Char('\'') + path + QLatin1String("' holds a NUL character");
-    const THomePath place(homeDir, path);
     if (!place.isInsideHome())
         return outsideHome(path);
-    const THomePath arrival(newFileLoc, path);
-    TReplacement r;
-    bool sourceExists = false;
-    QString error = findNewFile(arrival, r.sourceAt, r.sourceStat, sourceExists);
-    if (error.isEmpty())
-        error = findTarget(place, r.targetAt, r.targetExists);
-    if (!error.isEmpty())
-        return error;
+    return QString();
+}
 
-    // Stop the processes first, even if the new file turns out to be missing: the caller asked
-    // for this file to be replaced.
-    if (place.isStoppable())
-        stopProcesses();
+} // namespace
 
+TFilePlan TReadyFile::plan(const QString& newFileLoc, const QString& homeDir, bool create) const
+{
+    TFilePlan plan;
+    TReplacement& r = plan.replacement;
+    const THomePath place(homeDir, path), arrival(newFileLoc, path);
     r.source = arrival.target();
     r.target = place.target();
-    r.keepBackup = keepBackup;
-    r.ownBackup = ownBackup;
-    r.verifiedSource = verifiedSource;
-    if (!sourceExists) {
-        dropBackupOfLandedFile(r);
-        return QLatin1Char('\'') + r.source + QLatin1String("' not exists");
-    }
     r.homeDir = homeDir;
+    plan.refusal = lexicalRefusal(path, place);
+    if (!plan.refusal.isEmpty())
+        return plan;
+    bool sourceExists = false;
+    plan.refusal = findNewFile(arrival, r.sourceAt, r.sourceStat, sourceExists);
+    if (plan.refusal.isEmpty())
+        plan.refusal = findTarget(place, create, r.targetAt, r.targetExists);
+    if (!plan.refusal.isEmpty())
+        return plan;
+    // The processes are stopped even if the new file turns out to be missing: the caller asked
+    // for this file to be replaced.
+    plan.stops = place.isStoppable();
+    plan.sourceMissing = !sourceExists;
+    if (plan.sourceMissing)
+        plan.refusal = QLatin1Char('\'') + r.source + QLatin1String("' not exists");
     r.executable = place.isExecutable();
     r.modifiedTime = modifiedTime;
+    r.verifiedSource = verifiedSource;
+    return plan;
+}
+
+QString TReadyFile::carryOut(TFilePlan& plan, bool keepBackup, const TFileId& ownBackup)
+{
+    if (!plan.refusal.isEmpty() && !plan.sourceMissing)
+        return plan.refusal;
+    if (plan.stops)
+        stopProcesses();
+    TReplacement& r = plan.replacement;
+    r.keepBackup = keepBackup;
+    r.ownBackup = ownBackup;
+    if (plan.sourceMissing) {
+        dropBackupOfLandedFile(r);
+        return plan.refusal;
+    }
     return replaceFile(r);
+}
+
+QString TReadyFile::deploy(
+    const QString& newFileLoc, const QString& homeDir, bool keepBackup, const TFileId& ownBackup)
+{
+    TFilePlan planned = plan(newFileLoc, homeDir, true);
+    return carryOut(planned, keepBackup, ownBackup);
+}
+
+TRemovalPlan TReadyFile::planRemoval(const QString& homeDir) const
+{
+    TRemovalPlan plan;
+    const THomePath place(homeDir, path);
+    if (path.isEmpty() || !place.isInsideHome())
+        return plan;
+    int error = 0;
+    const TPlace found = place.openAt(false, plan.at, error);
+    // Nothing outside the home directory is touched, not even the processes of a file there.
+    if (found == TPlace::Outside)
+        return plan;
+    plan.stops = place.isStoppable();
+    plan.confined = found == TPlace::Ok && !place.nameIsDirectory();
+    return plan;
 }
 
 bool TReadyFile::removeWithKill(const QString& homeDir)
 {
-    if (path.isEmpty())
-        return false;
-    const THomePath place(homeDir, path);
-    if (!place.isInsideHome())
-        return false;
-    TDirAt dir;
-    int error = 0;
-    const TPlace found = place.openDir(false, dir, error);
-    // Nothing outside the home directory is touched, not even the processes of a file there.
-    if (found == TPlace::Outside)
-        return false;
-    if (place.isStoppable())
+    const TRemovalPlan plan = planRemoval(homeDir);
+    if (plan.stops)
         stopProcesses();
     // unlinkat removes a link itself, never what it points at, and refuses a directory.
-    return found == TPlace::Ok && !place.nameIsDirectory()
-        && ::unlinkat(dir.fd, place.name().constData(), 0) == 0;
+    return plan.confined && ::unlinkat(plan.at.dir.fd, plan.at.name.constData(), 0) == 0;
 }
 
 int TReadyFile::terminate(const QString& filePath)

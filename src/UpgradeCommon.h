@@ -14,6 +14,27 @@
 
 #include <sys/stat.h>
 
+// What a run does with one listed file, decided once before it acts: the dry run ("-check")
+// prints this plan and the real run carries it out, so the two cannot disagree.
+struct TFilePlan {
+    // The text the run logs when the file is not put in place; empty when it is.
+    QString refusal;
+    // The new file is not there: the processes are still stopped, then the file fails with
+    // |refusal|.
+    bool sourceMissing = false;
+    // Its processes are stopped before it is put in place (see THomePath::isStoppable).
+    bool stops = false;
+    // Where the file goes and what it is, set as far as the plan got.
+    TReplacement replacement;
+};
+
+// What a run does with one entry of the removal list.
+struct TRemovalPlan {
+    bool stops = false; // its processes are stopped first
+    bool confined = false; // its directory lies inside the home directory: the name is removed
+    TFileAt at;
+};
+
 class TReadyFile : public QObject {
     Q_OBJECT
 
@@ -24,9 +45,6 @@ public:
     TReadyFile& operator=(const TReadyFile& other);
     ~TReadyFile() override;
 
-    // Sets the file's modification time to |modifiedTime| and its access time to now.
-    bool changeFileTime(const QString& filePath);
-
     // Moves newFileLoc + "/" + path to homeDir + "/" + path through a ".tmp" backup of the
     // installed file. Returns an empty text on success, otherwise the reason of the failure.
     // Both the new file and the target must really lie inside their directories (see THomePath);
@@ -35,6 +53,12 @@ public:
     // backup already there is kept only when it is |ownBackup| (see TReplacement).
     QString deploy(const QString& newFileLoc, const QString& homeDir, bool keepBackup = false,
         const TFileId& ownBackup = TFileId());
+
+    // What deploy() will do. With |create| missing directories of the target are made, as the
+    // real run needs them; without it (the dry run) a missing directory is planned as made.
+    TFilePlan plan(const QString& newFileLoc, const QString& homeDir, bool create) const;
+    // What removeWithKill() will do.
+    TRemovalPlan planRemoval(const QString& homeDir) const;
 
     // Removes homeDir + "/" + path, stopping its processes first when it runs as a process. A
     // link at the path is removed as a link; a path whose real directory lies outside the home
@@ -60,6 +84,7 @@ public:
     void stopProcesses();
 
 private:
-    QString findNewFile(const THomePath& arrival, TFileAt& at, struct stat& st, bool& exists);
-    QString findTarget(const THomePath& place, TFileAt& at, bool& exists);
+    QString carryOut(TFilePlan& plan, bool keepBackup, const TFileId& ownBackup);
+    QString findNewFile(const THomePath& arrival, TFileAt& at, struct stat& st, bool& exists) const;
+    QString findTarget(const THomePath& place, bool create, TFileAt& at, bool& exists) const;
 };

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "UpgradeDeploy.h"
 
+#include "Description.h"
 #include "Document.h"
 #include "DryRun.h"
 #include "FileReplacement.h"
 #include "FileTime.h"
 #include "HomePath.h"
 #include "InstallJournal.h"
+#include "Options.h"
 #include "ProgramStart.h"
 #include "Room.h"
 #include "UpgradeCommon.h"
@@ -33,17 +35,6 @@ namespace {
 
 // Set by "-gui": restart the applications directly instead of through the keeper.
 bool programGui = false;
-
-const QLatin1String homeDirOption("-homedir=");
-const QLatin1String appNameOption("-appname=");
-const QLatin1String guiOption("-gui");
-const QLatin1String outOption("-out=");
-const QLatin1String checkOption("-check");
-const QLatin1String noCommitOption("-no-commit");
-const QLatin1String commitOption("-commit");
-const QLatin1String rollbackOption("-rollback");
-// Read by main; here only so that it is not taken for an unknown option.
-const QLatin1String delayOption("-delay_sec=");
 
 // The application's keeper, in its home directory. Without "-gui" the run does not start the
 // application's programs itself: it hands each one to the keeper, which starts and watches it.
@@ -123,15 +114,6 @@ QDateTime readTime(const QString& text, const QString& path)
     return time;
 }
 
-bool isKnownOption(const QString& argument)
-{
-    return argument.startsWith(homeDirOption) || argument.startsWith(appNameOption)
-        || argument == guiOption || argument.startsWith(outOption) || argument == checkOption
-        || argument.startsWith(delayOption) || argument == noCommitOption
-        || argument == commitOption || argument == rollbackOption
-        || TProvenance::isOption(argument);
-}
-
 } // namespace
 
 TUpgradeDeploy::TUpgradeDeploy(QObject* parent)
@@ -142,31 +124,19 @@ TUpgradeDeploy::TUpgradeDeploy(QObject* parent)
 
 void TUpgradeDeploy::readOptions()
 {
-    const QStringList arguments = QCoreApplication::arguments();
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        if (argument.startsWith(homeDirOption))
-            homeDir = argument.mid(homeDirOption.size());
-        else if (argument.startsWith(appNameOption))
-            appName = argument.mid(appNameOption.size());
-        else if (argument == guiOption)
-            programGui = true;
-        else if (argument.startsWith(outOption))
-            outFileName = argument.mid(outOption.size());
-        else if (argument == checkOption)
-            checkOnly = provenance.checkOnly = true;
-        else if (argument == noCommitOption)
-            noCommit = true;
-        else if (argument == commitOption)
-            commitRun = true;
-        else if (argument == rollbackOption)
-            rollbackRun = true;
-        else
-            provenance.takeOption(argument);
-        // The program's own path may begin with "-" as well: it is no option.
-        if (i > 0 && argument.startsWith(QLatin1Char('-')) && !isKnownOption(argument))
-            m_unknownOptions.append(argument);
-    }
+    const TOptions options = parseOptions(QCoreApplication::arguments());
+    homeDir = options.homeDir;
+    appName = options.appName;
+    programGui = options.gui;
+    outFileName = options.outFileName;
+    checkOnly = provenance.checkOnly = options.check;
+    noCommit = options.noCommit;
+    commitRun = options.commit;
+    rollbackRun = options.rollback;
+    provenance.keysDir = options.keysDir;
+    provenance.stateDir = options.stateDir;
+    provenance.allowDowngrade = options.allowDowngrade;
+    m_unknownOptions = options.unknown;
 }
 
 // Sends the log into the "-out=" file. When the file cannot be opened, the log stays on the
@@ -177,7 +147,7 @@ void TUpgradeDeploy::startLog()
     const bool failed = !outFileName.isEmpty() && !logFile.open(outFileName, reason);
 
     logLine("State: Start, "
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLatin1());
+        + QDateTime::currentDateTime().toString(description::timeFormat).toLatin1());
     if (failed)
         logLine("Warning: open log file " + quoted(outFileName) + " failed");
     logLine("HomeDir: " + logText(homeDir));
@@ -516,13 +486,13 @@ void TUpgradeDeploy::removeFiles(const QStringList& removeList)
 void TUpgradeDeploy::removeStateFile(const QString& relPath)
 {
     const THomePath place(homeDir, relPath);
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
-    const TPlace found = place.openDir(false, dir, error);
+    const TPlace found = place.openAt(false, at, error);
     // A directory on the way that is missing, or is a file, holds no state file.
     if (found == TPlace::Missing || (found == TPlace::Failed && error == ENOTDIR))
         return;
-    if (found == TPlace::Ok && ::unlinkat(dir.fd, place.name().constData(), 0) == 0) {
+    if (found == TPlace::Ok && ::unlinkat(at.dir.fd, at.name.constData(), 0) == 0) {
         logLine("Info: remove file '" + utf8(place.target()) + "' ok");
         return;
     }
@@ -546,7 +516,7 @@ void TUpgradeDeploy::checkRun(const QList<TReadyFile>& files, const QStringList&
     checkRoom(room);
     checkRemovals(removeList, homeDir);
     for (const QLatin1String& stateFile : notifyStateFiles)
-        checkRemoveIfExists(homeDir + QLatin1Char('/') + stateFile);
+        checkRemoveStateFile(homeDir, stateFile);
     QString ignored;
     provenance.record(ignored);
     checkRemoveIfExists(newFileDesc);
@@ -740,14 +710,14 @@ void TUpgradeDeploy::appendExtended(const QVariantList& elements, QList<TReadyFi
     for (const QVariant& element : elements) {
         const QVariantMap object = element.toMap();
         if (element.userType() != QMetaType::QVariantMap
-            || object.value(QStringLiteral("path")).toString().isEmpty())
+            || object.value(description::path).toString().isEmpty())
             continue;
-        TReadyFile record(object.value(QStringLiteral("path")).toString(), nullptr);
-        if (object.contains(QStringLiteral("modified-time")))
+        TReadyFile record(object.value(description::path).toString(), nullptr);
+        if (object.contains(description::modifiedTime))
             record.modifiedTime
-                = readTime(object.value(QStringLiteral("modified-time")).toString(), record.path);
-        if (object.contains(QStringLiteral("sha256"))) {
-            const QString sum = object.value(QStringLiteral("sha256")).toString();
+                = readTime(object.value(description::modifiedTime).toString(), record.path);
+        if (object.contains(description::sha256)) {
+            const QString sum = object.value(description::sha256).toString();
             record.sha256 = sum.isEmpty() ? QStringLiteral("") : sum; // never null: it is there
         }
         files.append(record);
@@ -767,25 +737,25 @@ bool TUpgradeDeploy::loadDeployFiles(QList<TReadyFile>& files, QStringList& remo
             &m_descSha256))
         return false;
     TSettings desc(document, newFileDesc, errorMsg);
-    desc.optional(QStringLiteral("error-msg"), TSettings::Text, error);
+    desc.optional(description::errorMessage, TSettings::Text, error);
     errorMsg = error.toString();
     if (!errorMsg.isEmpty())
         return false;
-    if (!desc.optional(QStringLiteral("files"), TSettings::List, plain))
+    if (!desc.optional(description::files, TSettings::List, plain))
         return false;
     const QVariantList elements = plain.toList();
     for (const QVariant& element : elements)
         files.append(TReadyFile(element.toString(), nullptr));
-    if (!desc.optional(QStringLiteral("files-ex"), TSettings::List, extended))
+    if (!desc.optional(description::filesEx, TSettings::List, extended))
         return false;
     appendExtended(extended.toList(), files);
-    if (!desc.optional(QStringLiteral("files-remove"), TSettings::List, removal))
+    if (!desc.optional(description::filesRemove, TSettings::List, removal))
         return false;
     const QVariantList entries = removal.toList();
     for (const QVariant& entry : entries)
         removeList.append(entry.toString());
     QVariant allOrNothingKey;
-    if (!desc.optional(QStringLiteral("all-or-nothing"), TSettings::Flag, allOrNothingKey))
+    if (!desc.optional(description::allOrNothing, TSettings::Flag, allOrNothingKey))
         return false;
     allOrNothing = allOrNothingKey.toBool();
     dropDuplicates(files);

@@ -30,8 +30,8 @@ Kind openConfined(
     const THomePath place(root, path);
     if (!place.isInsideHome() || place.nameIsDirectory())
         return Kind::Outside;
-    TDirAt dir;
-    switch (place.openDir(false, dir, error)) {
+    TFileAt at;
+    switch (place.openAt(false, at, error)) {
     case TPlace::Ok:
         break;
     case TPlace::Outside:
@@ -41,8 +41,8 @@ Kind openConfined(
     case TPlace::Failed:
         return error == ENOTDIR ? Kind::Missing : Kind::Unknown;
     }
-    fd.reset(::openat(dir.fd, place.name().constData(),
-        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    fd.reset(::openat(
+        at.dir.fd, at.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     error = errno;
     if (!fd.isOpen())
         return error == ENOENT ? Kind::Missing : error == ELOOP ? Kind::NotRegular : Kind::Unknown;
@@ -68,8 +68,7 @@ bool hashHolds(int fd, const TReadyFile& file, const QString& source, QString& e
 {
     const QByteArray actual = descriptorSha256(fd);
     if (actual.isEmpty()) {
-        error = QStringLiteral("read '%1' failed: %2")
-                    .arg(source, QString::fromLocal8Bit(std::strerror(errno)));
+        error = QStringLiteral("read '%1' failed: %2").arg(source, errnoText(errno));
         return false;
     }
     if (actual != file.sha256.toLower().toLatin1()) {
@@ -104,8 +103,7 @@ bool verifyOne(const TReadyFile& file, const QString& newFileLoc, const QString&
         error = QStringLiteral("'%1' is not a regular file").arg(source);
         return false;
     case Kind::Unknown:
-        error = QStringLiteral("open '%1' failed: %2")
-                    .arg(source, QString::fromLocal8Bit(std::strerror(openError)));
+        error = QStringLiteral("open '%1' failed: %2").arg(source, errnoText(openError));
         return false;
     case Kind::Regular:
         break;

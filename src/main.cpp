@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
 // UpgradeDeploy: puts the files of a new application version in place and restarts it.
+#include "FileDescriptor.h"
+#include "Options.h"
 #include "UpgradeDeploy.h"
 
 #include <QCoreApplication>
@@ -16,8 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QLatin1String delayOption("-delay_sec=");
 
 const char helpText[] = R"(Usage: UpgradeDeploy [option]...
 Puts the files of a new version of an application in place under its home directory,
@@ -128,29 +128,6 @@ int printText(const char* text)
     return 1;
 }
 
-// A descriptor 0, 1 or 2 that the parent left closed is opened on /dev/null. Otherwise the first
-// file the run opens would get its number, and log lines meant for the standard output would be
-// written into that file.
-void keepStandardDescriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        const int opened = ::open("/dev/null", O_RDWR);
-        if (opened > fd) // a lower number was free after all: it is no standard descriptor
-            ::close(opened);
-    }
-}
-
-// A delay is taken when it is a non-negative decimal whose milliseconds fit the timer's int.
-void readDelay(const QString& argument, int& delaySeconds)
-{
-    bool ok = false;
-    const int value = argument.mid(delayOption.size()).toInt(&ok, 10);
-    if (ok && value >= 0 && value <= INT_MAX / 1000)
-        delaySeconds = value;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -167,15 +144,12 @@ int main(int argc, char* argv[])
         if (std::strcmp(argv[i], "--version") == 0)
             return printText("UpgradeDeploy " UPGRADE_VERSION "\n");
     }
-    keepStandardDescriptors();
+    // A descriptor 0, 1 or 2 left closed would otherwise give its number to the first file the
+    // run opens, and log lines meant for the standard output would be written into that file.
+    guardStandardDescriptors();
     QCoreApplication app(argc, argv);
 
-    int delaySeconds = 0;
-    const QStringList arguments = QCoreApplication::arguments();
-    for (const QString& argument : arguments) {
-        if (argument.startsWith(delayOption))
-            readDelay(argument, delaySeconds);
-    }
+    const int delaySeconds = parseOptions(QCoreApplication::arguments()).delaySeconds;
 
     TUpgradeDeploy deploy(nullptr);
     QTimer::singleShot(delaySeconds * 1000, &deploy, SLOT(start()));

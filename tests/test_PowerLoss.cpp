@@ -15,6 +15,8 @@
 // same rows every time), which keeps those legs within their time budget. The sanitizer runtime
 // must come first among the libraries, which the preloaded library prevents: its check of that
 // order is turned off for the runs.
+// The fault and kill loops prove the order of the calls a run makes, which does not depend on Qt's
+// version: they run in the Qt 5 leg and skip, saying so, in the Qt 6 build.
 #include "support.h"
 
 #include <QDateTime>
@@ -867,6 +869,7 @@ class Faults : public testing::TestWithParam<std::tuple<Layout, bool>> { };
 
 TEST_P(Faults, EveryCallFailedInTurnLosesNothingAndIsReported)
 {
+    SKIP_FAULT_LOOP_UNDER_QT6();
     const Layout layout = std::get<0>(GetParam());
     const bool persist = std::get<1>(GetParam());
     const std::vector<Call> calls = cleanCalls(layout);
@@ -912,6 +915,7 @@ class Kills : public testing::TestWithParam<std::tuple<Layout, bool>> { };
 
 TEST_P(Kills, KilledAtEveryCallLeavesOldOrNewAndARerunFinishes)
 {
+    SKIP_FAULT_LOOP_UNDER_QT6();
     const Layout layout = std::get<0>(GetParam());
     const bool after = std::get<1>(GetParam());
     const std::vector<Call> calls = cleanCalls(layout);
@@ -1015,6 +1019,7 @@ class StoreFaults : public testing::TestWithParam<std::tuple<Command, bool>> { }
 // exits 0 must have reached its final state.
 TEST_P(StoreFaults, EveryCallFailedInTurnLosesNothingAndARepeatFinishes)
 {
+    SKIP_FAULT_LOOP_UNDER_QT6();
     const Command command = std::get<0>(GetParam());
     const bool persist = std::get<1>(GetParam());
     const std::vector<Call> calls = commandCalls(command);
@@ -1056,6 +1061,7 @@ class StoreKills : public testing::TestWithParam<std::tuple<Command, bool>> { };
 
 TEST_P(StoreKills, KilledAtEveryCallLeavesOldOrNewAndARepeatFinishes)
 {
+    SKIP_FAULT_LOOP_UNDER_QT6();
     const Command command = std::get<0>(GetParam());
     const bool after = std::get<1>(GetParam());
     const std::vector<Call> calls = commandCalls(command);
@@ -1091,6 +1097,7 @@ INSTANTIATE_TEST_SUITE_P(PowerLoss, StoreKills,
 // started again with -no-commit, and rolled back: the whole old version comes back.
 TEST(StoreKills, KilledNoCommitUpgradeStartedAgainRollsBackWhole)
 {
+    SKIP_FAULT_LOOP_UNDER_QT6();
     QString reason;
     QTemporaryDir traceDir;
     Injection clean;

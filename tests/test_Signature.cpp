@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // minisign's formats as parsed here, proved against the minisign program where it is installed;
 // the trusted-key directory and the stored sequence. Verification and signing are proved end to
-// end, against minisign, in test_SignedRun.cpp.
+// end, against minisign, in the signed-* cases of data/e2e.
 #include "SequenceState.h"
 #include "Signature.h"
 #include "TrustedKeys.h"
