@@ -376,10 +376,9 @@ bool targetDevice(const THomePath& place, const QString& homeDir, dev_t& device,
 // The new file at |arrival| as a regular file, looked at without following a link.
 bool lookAtNewFile(const THomePath& arrival, struct stat& source)
 {
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
-    return arrival.isInsideHome() && arrival.openDir(false, dir, error) == TPlace::Ok
-        && ::fstatat(dir.fd, arrival.name().constData(), &source, AT_SYMLINK_NOFOLLOW) == 0
+    return arrival.isInsideHome() && arrival.lookAt(at, source, error) == TPlace::Ok
         && S_ISREG(source.st_mode);
 }
 
@@ -387,11 +386,11 @@ QByteArray newFileSha256(const THomePath& arrival, const QString& describedSha25
 {
     if (isSha256Text(describedSha256))
         return describedSha256.toLower().toLatin1();
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
-    if (arrival.openDir(false, dir, error) != TPlace::Ok)
+    if (arrival.openAt(false, at, error) != TPlace::Ok)
         return QByteArray();
-    return contentSha256(dir.fd, arrival.name());
+    return contentSha256(at.dir.fd, at.name);
 }
 
 } // namespace
@@ -416,10 +415,9 @@ bool planReplacement(const QString& homeDir, const QString& newFileLoc, const QS
         entry.freshSha256 = newFileSha256(arrival, describedSha256);
     else
         entry.fresh = idOf(source);
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
-    if (!missing && place.openDir(false, dir, error) == TPlace::Ok
-        && ::fstatat(dir.fd, place.name().constData(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!missing && place.lookAt(at, target, error) == TPlace::Ok) {
         if (S_ISDIR(target.st_mode))
             return false;
         entry.old = idOf(target);
@@ -444,14 +442,15 @@ TUndo outcome(bool done) { return done ? TUndo::Restored : TUndo::Failed; }
 TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry)
 {
     const THomePath place(homeDir, entry.path);
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
     if (entry.path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory())
         return TUndo::Untouched;
-    const TPlace where = place.openDir(false, dir, error);
+    const TPlace where = place.openAt(false, at, error);
     if (where != TPlace::Ok)
         return where == TPlace::Missing ? TUndo::Untouched : TUndo::Failed;
-    const QByteArray name = place.name();
+    const TDirAt& dir = at.dir;
+    const QByteArray& name = at.name;
     const QByteArray backup = entry.backupName.isEmpty() ? backupNameOf(name) : entry.backupName;
     struct stat atTarget {
     }, atBackup {};
@@ -478,28 +477,16 @@ TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry)
 bool dropBackup(const QString& homeDir, const QString& path)
 {
     const THomePath place(homeDir, path);
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
     if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory())
         return false;
-    const TPlace where = place.openDir(false, dir, error);
+    const TPlace where = place.openAt(false, at, error);
     if (where == TPlace::Missing)
         return true;
-    const QByteArray backup = backupNameOf(place.name());
+    const QByteArray backup = backupNameOf(at.name);
     return where == TPlace::Ok
-        && (::unlinkat(dir.fd, backup.constData(), 0) == 0 || errno == ENOENT);
-}
-
-bool setFileTime(const QString& filePath, const QDateTime& modifiedTime)
-{
-    timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_NOW;
-    times[1].tv_sec = static_cast<time_t>(modifiedTime.toSecsSinceEpoch());
-    times[1].tv_nsec = 0;
-    return ::utimensat(
-               AT_FDCWD, QFile::encodeName(filePath).constData(), times, AT_SYMLINK_NOFOLLOW)
-        == 0;
+        && (::unlinkat(at.dir.fd, backup.constData(), 0) == 0 || errno == ENOENT);
 }
 
 void flushFileSystems(const QStringList& dirs)

@@ -111,10 +111,6 @@ TUndo undoReplacement(const QString& homeDir, const TJournalEntry& entry);
 // operation of the run. True when no backup is left (there was none, or it is removed).
 bool dropBackup(const QString& homeDir, const QString& path);
 
-// Sets the modification time of |filePath| to |modifiedTime| and its access time to now, without
-// following a link at the last component.
-bool setFileTime(const QString& filePath, const QDateTime& modifiedTime);
-
 // Writes everything the run changed on the file systems that hold |dirs| to disk (syncfs once for
 // each file system; sync where a directory cannot be opened). A file system that reports an error
 // is logged.

@@ -355,11 +355,10 @@ bool TUpgradeDeploy::checkHealth(QString& why)
     logLine("State: Health-Check");
     const QDir home(THomePath(homeDir, QString()).home());
     const THomePath place(homeDir, home.relativeFilePath(home.absoluteFilePath(healthProgram)));
-    TDirAt dir;
+    TFileAt at;
     int error = 0;
     struct stat st { };
-    if (!place.isInsideHome() || place.openDir(false, dir, error) != TPlace::Ok
-        || ::fstatat(dir.fd, place.name().constData(), &st, AT_SYMLINK_NOFOLLOW) != 0
+    if (!place.isInsideHome() || place.lookAt(at, st, error) != TPlace::Ok
         || !S_ISREG(st.st_mode)) {
         why = QLatin1Char('\'') + place.target()
             + QLatin1String("' is not a program inside the home directory");

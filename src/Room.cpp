@@ -33,11 +33,11 @@ void TRoom::add(const QString& homeDir, const QString& newFileLoc, const QString
 {
     const THomePath place(homeDir, path), arrival(newFileLoc, path);
     TDirAt dir;
+    TFileAt at;
     int error = 0;
     struct stat source { };
     if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory()
-        || !arrival.isInsideHome() || arrival.openDir(false, dir, error) != TPlace::Ok
-        || ::fstatat(dir.fd, arrival.name().constData(), &source, AT_SYMLINK_NOFOLLOW) != 0
+        || !arrival.isInsideHome() || arrival.lookAt(at, source, error) != TPlace::Ok
         || !S_ISREG(source.st_mode))
         return;
     // The home directory's own file system comes first and is named by it. A directory still to
@@ -61,13 +61,12 @@ void TRoom::addSaved(const QString& homeDir, const QString& path)
 {
     const THomePath place(homeDir, path), home(homeDir, QStringLiteral("x"));
     TDirAt dir;
+    TFileAt at;
     int error = 0;
     struct stat installed { };
     if (path.isEmpty() || !place.isInsideHome() || place.nameIsDirectory()
-        || place.openDir(false, dir, error) != TPlace::Ok
-        || ::fstatat(dir.fd, place.name().constData(), &installed, AT_SYMLINK_NOFOLLOW) != 0
-        || !S_ISREG(installed.st_mode) || home.openDir(false, dir, error) != TPlace::Ok
-        || installed.st_dev == dir.device)
+        || place.lookAt(at, installed, error) != TPlace::Ok || !S_ISREG(installed.st_mode)
+        || home.openDir(false, dir, error) != TPlace::Ok || installed.st_dev == dir.device)
         return;
     TFileSystem* fileSystem = fileSystemOf(dir.device, dir.fd, home.home());
     const quint64 block = fileSystem->blockSize ? fileSystem->blockSize : 1;

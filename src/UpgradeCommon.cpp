@@ -38,11 +38,6 @@ TReadyFile& TReadyFile::operator=(const TReadyFile& other)
 
 TReadyFile::~TReadyFile() = default;
 
-bool TReadyFile::changeFileTime(const QString& filePath)
-{
-    return setFileTime(filePath, modifiedTime);
-}
-
 void TReadyFile::stopProcesses()
 {
     TTerminated terminated

@@ -45,9 +45,6 @@ public:
     TReadyFile& operator=(const TReadyFile& other);
     ~TReadyFile() override;
 
-    // Sets the file's modification time to |modifiedTime| and its access time to now.
-    bool changeFileTime(const QString& filePath);
-
     // Moves newFileLoc + "/" + path to homeDir + "/" + path through a ".tmp" backup of the
     // installed file. Returns an empty text on success, otherwise the reason of the failure.
     // Both the new file and the target must really lie inside their directories (see THomePath);

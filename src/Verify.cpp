@@ -30,8 +30,8 @@ Kind openConfined(
     const THomePath place(root, path);
     if (!place.isInsideHome() || place.nameIsDirectory())
         return Kind::Outside;
-    TDirAt dir;
-    switch (place.openDir(false, dir, error)) {
+    TFileAt at;
+    switch (place.openAt(false, at, error)) {
     case TPlace::Ok:
         break;
     case TPlace::Outside:
@@ -41,8 +41,8 @@ Kind openConfined(
     case TPlace::Failed:
         return error == ENOTDIR ? Kind::Missing : Kind::Unknown;
     }
-    fd.reset(::openat(dir.fd, place.name().constData(),
-        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    fd.reset(::openat(
+        at.dir.fd, at.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     error = errno;
     if (!fd.isOpen())
         return error == ENOENT ? Kind::Missing : error == ELOOP ? Kind::NotRegular : Kind::Unknown;
