@@ -171,15 +171,7 @@ void TUpgradeDeploy::start()
     logLine("State: Config-Load");
     const bool configLoaded = loadConfig();
     if (commitRun || rollbackRun) {
-        // The previous version is put back or dropped even when conf.json is unreadable now (it
-        // may be the new version's); only the restart program of conf.json is then unknown.
-        if (!configLoaded)
-            logLine("Warning: " + logText(errorMsg));
-        errorMsg.clear();
-        if (commitRun && rollbackRun)
-            finish(QStringLiteral("-commit and -rollback exclude each other"), false);
-        else
-            commitRun ? runCommit() : runRollback();
+        runStoreCommand(configLoaded);
         return;
     }
     if (!configLoaded) {
@@ -190,22 +182,8 @@ void TUpgradeDeploy::start()
     QList<TReadyFile> files;
     QStringList removeList;
     TVerification verification;
-    logLine("State: File-Desc");
-    if (!loadDeployFiles(files, removeList)) {
-        response(errorMsg);
+    if (!prepareUpgrade(files, removeList, verification))
         return;
-    }
-    if (!verifyFiles(files, verification)
-        || (!checkOnly && !hasRoom(files, removeList, verification))) {
-        failBeforeUpgrade(files);
-        return;
-    }
-    // Before the first change: the previous version goes to the rollback store (when it is to be
-    // kept; not in a dry run), or the run is refused on top of an upgrade that is not committed.
-    if (!keepPreviousVersion(files, removeList)) {
-        response(errorMsg);
-        return;
-    }
     if (checkOnly) {
         checkRun(files, removeList, verification);
         response(QString());
@@ -221,6 +199,50 @@ void TUpgradeDeploy::start()
         response(errorMsg);
         return;
     }
+    land();
+}
+
+// "-commit" or "-rollback". The previous version is put back or dropped even when conf.json is
+// unreadable now (it may be the new version's); only the restart program of conf.json is then
+// unknown.
+void TUpgradeDeploy::runStoreCommand(bool configLoaded)
+{
+    if (!configLoaded)
+        logLine("Warning: " + logText(errorMsg));
+    errorMsg.clear();
+    if (commitRun && rollbackRun)
+        finish(QStringLiteral("-commit and -rollback exclude each other"), false);
+    else
+        commitRun ? runCommit() : runRollback();
+}
+
+// Everything before the first change: the description read, its checksums verified, the room
+// measured, and the previous version kept in the rollback store (when it is to be kept; not in a
+// dry run), or the run refused on top of an upgrade that is not committed. False when the run has
+// ended.
+bool TUpgradeDeploy::prepareUpgrade(
+    QList<TReadyFile>& files, QStringList& removeList, TVerification& verification)
+{
+    logLine("State: File-Desc");
+    if (!loadDeployFiles(files, removeList)) {
+        response(errorMsg);
+        return false;
+    }
+    if (!verifyFiles(files, verification)
+        || (!checkOnly && !hasRoom(files, removeList, verification))) {
+        failBeforeUpgrade(files);
+        return false;
+    }
+    if (!keepPreviousVersion(files, removeList)) {
+        response(errorMsg);
+        return false;
+    }
+    return true;
+}
+
+// The upgrade is in place: its sequence recorded, the store marked landed, the description gone.
+void TUpgradeDeploy::land()
+{
     // The landed package's sequence is on disk before its description goes: a run cut off in
     // between finds the description again, at the recorded sequence, and resumes it. A sequence
     // that cannot be stored keeps the description too, so that the next run stores it.

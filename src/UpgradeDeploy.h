@@ -87,6 +87,10 @@ private:
     };
 
     bool begin();
+    void runStoreCommand(bool configLoaded);
+    bool prepareUpgrade(
+        QList<TReadyFile>& files, QStringList& removeList, TVerification& verification);
+    void land();
     void readOptions();
     void startLog();
     void closeLog();
