@@ -168,17 +168,29 @@ TPlace resolve(const TRoot& root, const QByteArray& rel, TFileDescriptor& fd, in
     return resolveReal(root, rel, fd, error);
 }
 
+// "a", "a/b", "a/b/c" for "a/b/c": the directories on the way, outermost first, empty components
+// skipped.
+QList<QByteArray> dirPrefixes(const QByteArray& rel)
+{
+    QList<QByteArray> prefixes;
+    QByteArray prefix;
+    for (const QByteArray& component : rel.split('/')) {
+        if (component.isEmpty())
+            continue;
+        prefix += prefix.isEmpty() ? component : '/' + component;
+        prefixes.append(prefix);
+    }
+    return prefixes;
+}
+
 // Makes the missing directories of |rel| one at a time. Each is created by name inside a
 // directory already resolved and confined, and then resolved again from the root like any other
 // path: mkdirat never follows a link, so a link on the way can only make this fail.
 TPlace createDirs(TRoot& root, const QByteArray& rel, TFileDescriptor& fd, int& error)
 {
     TFileDescriptor current;
-    QByteArray prefix;
-    for (const QByteArray& component : rel.split('/')) {
-        if (component.isEmpty())
-            continue;
-        prefix += prefix.isEmpty() ? component : '/' + component;
+    for (const QByteArray& prefix : dirPrefixes(rel)) {
+        const QByteArray component = prefix.mid(prefix.lastIndexOf('/') + 1);
         TFileDescriptor next;
         TPlace place = resolve(root, prefix, next, error);
         if (place == TPlace::Missing) {
@@ -327,11 +339,7 @@ TPlace THomePath::openAt(TDirs dirs, TFileAt& at, int& error) const
         return failure(error);
     // The directories that are there are resolved one by one, as making the rest would: one
     // that leads out of the root ends it.
-    QByteArray prefix;
-    for (const QByteArray& component : m_dirPart.split('/')) {
-        if (component.isEmpty())
-            continue;
-        prefix += prefix.isEmpty() ? component : '/' + component;
+    for (const QByteArray& prefix : dirPrefixes(m_dirPart)) {
         TFileDescriptor fd;
         const TPlace found = resolve(*root, prefix, fd, error);
         if (found != TPlace::Ok)
