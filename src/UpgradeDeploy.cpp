@@ -6,8 +6,8 @@
 #include "DryRun.h"
 #include "FileReplacement.h"
 #include "FileTime.h"
+#include "FileTransaction.h"
 #include "HomePath.h"
-#include "InstallJournal.h"
 #include "Options.h"
 #include "ProgramStart.h"
 #include "Restart.h"
@@ -26,9 +26,7 @@
 #include <QVariant>
 #include <QtGlobal>
 
-#include <algorithm>
 #include <cerrno>
-#include <numeric>
 
 #include <unistd.h>
 
@@ -65,19 +63,6 @@ private:
 TPinnedTimeZone pinnedTimeZone;
 
 QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
-
-// The indexes of |files| in the order of their paths, which puts the files of one directory next
-// to each other. The steps whose order does not matter (the journal's plan, dropping the backups)
-// take the files so: each directory is then resolved once, not once per file, as the last
-// directory of each root stays open (see THomePath::openDir).
-QVector<int> inPathOrder(const QList<TReadyFile>& files)
-{
-    QVector<int> order(files.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(),
-        [&files](int a, int b) { return files.at(a).path < files.at(b).path; });
-    return order;
-}
 
 // Escaped, as every outside text in a log line.
 QByteArray utf8(const QString& text) { return logText(text); }
@@ -289,7 +274,7 @@ bool TUpgradeDeploy::hasRoom(const QList<TReadyFile>& files, const QStringList& 
 // place: all or nothing holds for it too.
 void TUpgradeDeploy::failBeforeUpgrade(const QList<TReadyFile>& files)
 {
-    if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
+    if (allOrNothing && !checkOnly && transaction().undoCutOffRun(files) > 0) {
         errorMsg = QLatin1String("rolled back: ") + errorMsg;
         flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
     }
@@ -303,13 +288,10 @@ bool TUpgradeDeploy::upgrade(
     // The new files are on disk before the first rename makes the application rely on them.
     flushFileSystems({ homeDir, newFileLoc });
     if (allOrNothing) {
-        if (!deployAllOrNothing(files, verification))
+        if (!transaction().deployAllOrNothing(files, verification, errorMsg))
             return false;
     } else {
-        deployFiles(files, verification);
-        // A journal that an all-or-nothing run of an earlier description left describes files
-        // this run may just have replaced: it must never undo them.
-        TInstallJournal(newFileDesc, m_descSha256).remove();
+        transaction().deployEachFile(files, verification);
     }
     removeFiles(removeList);
     removeNotifyState();
@@ -333,148 +315,9 @@ bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& 
     return true;
 }
 
-void TUpgradeDeploy::deployFiles(QList<TReadyFile>& files, const TVerification& verification)
+TFileTransaction TUpgradeDeploy::transaction() const
 {
-    deployEach(files, verification, nullptr);
-}
-
-// Deploys the files in list order. Without |journal| a failure is a warning and the next file
-// follows. With it (all or nothing) every backup stays for rollBack(), a backup that a cut-off run
-// left is kept only where the journal owns it, and the first failure ends the loop, its text in
-// errorMsg.
-bool TUpgradeDeploy::deployEach(
-    QList<TReadyFile>& files, const TVerification& verification, const TInstallJournal* journal)
-{
-    const bool keepBackups = journal != nullptr;
-    logLine("NewFileCount: " + QByteArray::number(files.size()));
-    for (int i = 0; i < files.size(); ++i) {
-        TReadyFile& file = files[i];
-        logLine("NewFile: " + logText(file.path));
-        if (verification.inPlace.contains(i)) {
-            logLine("Info: " + quoted(file.path) + " already in place");
-            // A run cut off after this file was moved in may have left its backup; an
-            // all-or-nothing run keeps it until the whole upgrade has landed.
-            if (!keepBackups)
-                warnUnlessBackupDropped(file);
-            continue;
-        }
-        file.verifiedSource = verification.hashed.value(i);
-        // Only a cut-off run can have made a backup of its own; any other is a leftover.
-        const TJournalEntry* entry
-            = journal && journal->isFromCutOffRun(file.path) ? journal->find(file.path) : nullptr;
-        const QString error
-            = file.deploy(newFileLoc, homeDir, keepBackups, entry ? entry->old : TFileId());
-        if (error.isEmpty())
-            continue;
-        if (keepBackups) {
-            errorMsg = error;
-            return false;
-        }
-        logLine("Warning: " + logText(error));
-    }
-    return true;
-}
-
-// All or nothing. Before the first change, every file the run will put in place goes to the
-// journal, on disk: the installed file its backup will keep and the new file that will stand at
-// the path. Every replacement keeps its backup. At the first failure every file the journal owns
-// is returned to what it was, whether this run or a cut-off run of the same description put it
-// there. Otherwise the upgrade has landed whole, and the backups and the journal are dropped.
-bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification)
-{
-    TInstallJournal journal(newFileDesc, m_descSha256);
-    loadJournal(journal);
-    QVector<TJournalEntry> planned;
-    planned.reserve(files.size());
-    for (const int i : inPathOrder(files)) {
-        const TReadyFile& file = files.at(i);
-        TJournalEntry entry;
-        // A file already in place that no journal of this description owns was not put there by
-        // a run of it: it is left as it is, whatever happens.
-        if (!verification.inPlace.contains(i) && !journal.find(file.path)
-            && planReplacement(homeDir, newFileLoc, file.path, file.sha256, entry))
-            planned.append(entry);
-    }
-    QString error;
-    if (!journal.record(planned, error)) {
-        // Nothing of this run has moved; what a cut-off run put in place is undone all the same.
-        errorMsg = error;
-        if (rollBack(files, journal) > 0)
-            errorMsg = QLatin1String("rolled back: ") + errorMsg;
-        return false;
-    }
-    if (!deployEach(files, verification, &journal)) {
-        rollBack(files, journal);
-        errorMsg = QLatin1String("rolled back: ") + errorMsg;
-        return false;
-    }
-    // Every new file is at its path on disk before the backups, the record of the old ones, go.
-    flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
-    commit(files, journal);
-    return true;
-}
-
-// A journal that cannot be read, or belongs to another description, owns nothing.
-bool TUpgradeDeploy::loadJournal(TInstallJournal& journal)
-{
-    QString error;
-    if (journal.load(error))
-        return true;
-    logLine("Warning: " + logText(error));
-    return false;
-}
-
-// Undoes, last first, what the journal owns of every file of the list (see undoReplacement). The
-// journal goes only when every file is back, so that a run cut off here, or one whose restore
-// failed, leaves the record for the next run.
-int TUpgradeDeploy::rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal)
-{
-    int undone = 0;
-    bool restored = true;
-    for (int i = files.size() - 1; i >= 0; --i) {
-        const TJournalEntry* entry = journal.find(files.at(i).path);
-        const TUndo result = entry ? undoReplacement(homeDir, *entry) : TUndo::Untouched;
-        if (result == TUndo::Untouched)
-            continue;
-        ++undone;
-        const QByteArray target = quoted(THomePath(homeDir, entry->path).target());
-        if (result == TUndo::Restored) {
-            logLine("Info: restore " + target + " ok");
-        } else {
-            logLine("Warning: restore " + target + " failed");
-            restored = false;
-        }
-    }
-    if (restored)
-        journal.remove();
-    return undone;
-}
-
-int TUpgradeDeploy::undoCutOffRun(const QList<TReadyFile>& files)
-{
-    TInstallJournal journal(newFileDesc, m_descSha256);
-    // One that cannot be read stays as it is: it may be the record of a run that a read error
-    // hides for now.
-    if (!loadJournal(journal))
-        return 0;
-    return rollBack(files, journal);
-}
-
-void TUpgradeDeploy::warnUnlessBackupDropped(const TReadyFile& file)
-{
-    if (!dropBackup(homeDir, file.path))
-        logLine("Warning: remove "
-            + quoted(THomePath(homeDir, file.path).target() + QLatin1String(".tmp")) + " failed");
-}
-
-// Every file is in place: the backups are dropped, then the journal. A run cut off in between
-// finds every file already in place and drops what is left.
-void TUpgradeDeploy::commit(const QList<TReadyFile>& files, const TInstallJournal& journal)
-{
-    for (const int i : inPathOrder(files))
-        warnUnlessBackupDropped(files.at(i));
-    if (!journal.remove())
-        logLine("Warning: remove " + quoted(journal.path()) + " failed");
+    return TFileTransaction(homeDir, newFileLoc, newFileDesc, m_descSha256);
 }
 
 void TUpgradeDeploy::removeFiles(const QStringList& removeList)

@@ -13,7 +13,7 @@
 #include <QStringList>
 #include <QVariant>
 
-class TInstallJournal;
+class TFileTransaction;
 class TReadyFile;
 class TRollbackStore;
 class TRoom;
@@ -41,7 +41,7 @@ public:
     bool loadDeployFiles(QList<TReadyFile>& files, QStringList& removeList);
 
     // Puts every file in place (for an all-or-nothing description, or every file back as it was,
-    // see deployAllOrNothing) and removes the listed files. On false, errorMsg holds the reason,
+    // see TFileTransaction) and removes the listed files. On false, errorMsg holds the reason,
     // nothing is removed and the description must stay.
     bool upgrade(
         QList<TReadyFile>& files, const QStringList& removeList, const TVerification& verification);
@@ -76,7 +76,6 @@ public slots:
     void start();
 
 private:
-    void warnUnlessBackupDropped(const TReadyFile& file);
     bool begin();
     void runStoreCommand(bool configLoaded);
     bool prepareUpgrade(
@@ -92,14 +91,8 @@ private:
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
     void dropDuplicates(QList<TReadyFile>& files) const;
-    void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
-    bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
-    bool deployEach(QList<TReadyFile>& files, const TVerification& verification,
-        const TInstallJournal* journal);
-    bool loadJournal(TInstallJournal& journal);
-    int rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal);
-    int undoCutOffRun(const QList<TReadyFile>& files);
-    void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
+    // The new files put in place, each on its own or all or nothing (FileTransaction.h).
+    TFileTransaction transaction() const;
     void failBeforeUpgrade(const QList<TReadyFile>& files);
     bool hasRoom(const QList<TReadyFile>& files, const QStringList& removeList,
         const TVerification& verification);
