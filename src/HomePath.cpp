@@ -168,6 +168,21 @@ TPlace resolve(const TRoot& root, const QByteArray& rel, TFileDescriptor& fd, in
     return resolveReal(root, rel, fd, error);
 }
 
+// "a", "a/b", "a/b/c" for "a/b/c": the directories on the way, outermost first, empty components
+// skipped.
+QList<QByteArray> dirPrefixes(const QByteArray& rel)
+{
+    QList<QByteArray> prefixes;
+    QByteArray prefix;
+    for (const QByteArray& component : rel.split('/')) {
+        if (component.isEmpty())
+            continue;
+        prefix += prefix.isEmpty() ? component : '/' + component;
+        prefixes.append(prefix);
+    }
+    return prefixes;
+}
+
 // Makes the missing directories of |rel| one at a time. Each is created by name inside a
 // directory already resolved and confined, and then resolved again from the root like any other
 // path: mkdirat never follows a link, so a link on the way can only make this fail.
@@ -178,11 +193,8 @@ TPlace createDirs(
     TRoot& root, const QByteArray& rel, TFileDescriptor& fd, int& error, bool make = true)
 {
     TFileDescriptor current;
-    QByteArray prefix;
-    for (const QByteArray& component : rel.split('/')) {
-        if (component.isEmpty())
-            continue;
-        prefix += prefix.isEmpty() ? component : '/' + component;
+    for (const QByteArray& prefix : dirPrefixes(rel)) {
+        const QByteArray component = prefix.mid(prefix.lastIndexOf('/') + 1);
         TFileDescriptor next;
         TPlace place = resolve(root, prefix, next, error);
         if (place == TPlace::Missing && !make)

@@ -10,6 +10,7 @@
 #include "HomePath.h"
 #include "Options.h"
 #include "ProgramStart.h"
+#include "Restart.h"
 #include "Room.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
@@ -30,21 +31,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Set by "-gui": restart the applications directly instead of through the keeper.
-bool programGui = false;
-
-// The application's keeper, in its home directory. Without "-gui" the run does not start the
-// application's programs itself: it hands each one to the keeper, which starts and watches it.
-const QLatin1String keeperProgram("/QuorvelKeeper");
-// Two application names are launchers whose program files bear other names: started directly
-// ("-gui"), they start these files of the same directory.
-const struct {
-    QLatin1String launcher, program;
-} mappedPrograms[] = { { QLatin1String("BrivaneService"), QLatin1String("/QuorvelService") },
-    { QLatin1String("Brivane"), QLatin1String("/QuorvelBox") } };
-const QLatin1String restartArgument("-restart");
-const QLatin1String entrustArgument("-entrust=");
 
 // The application's notification state, kept under its home directory. It describes the
 // installed version, so every run that gets past both documents deletes it and the restarted
@@ -414,81 +400,7 @@ void TUpgradeDeploy::startNewVersion()
 
 void TUpgradeDeploy::restart()
 {
-    const QString workingDir = THomePath(homeDir, QString()).home();
-    const QList<TStart> starts = plannedStarts();
-    for (const TStart& planned : starts) {
-        if (leadsOutside(planned))
-            continue;
-        if (checkOnly) {
-            QByteArray line = "Check: start " + quoted(planned.program);
-            for (const QString& argument : planned.arguments)
-                line += ' ' + logText(argument);
-            logLine(line);
-            continue;
-        }
-        if (planned.byKeeper)
-            logLine("Debug: keeper " + quoted(planned.program));
-        int error = 0;
-        logOutcome(
-            startDetached(planned.program, planned.arguments, workingDir, error), planned.what);
-    }
-}
-
-// A program outside the home directory, by its name or through a link, is never started: an
-// application name or a restart program must not make the run start /bin/sh.
-bool TUpgradeDeploy::leadsOutside(const TStart& planned) const
-{
-    const THomePath place(homeDir, planned.confined);
-    int error = 0;
-    if (place.isInsideHome() && place.resolveWhole(error) != TPlace::Outside)
-        return false;
-    logLine("Warning: " + planned.what + " failed: " + quoted(planned.confined)
-        + " is outside the home directory");
-    return true;
-}
-
-// The programs to start, in order: the applications named by "-appname=" (directly or through the
-// keeper), else the restart program of conf.json, else none.
-QList<TUpgradeDeploy::TStart> TUpgradeDeploy::plannedStarts() const
-{
-    QList<TStart> starts;
-    if (appName.isEmpty()) {
-        // An absolute path in conf.json is compared as the path it is under the home directory.
-        const QString home = THomePath(homeDir, QString()).home();
-        const QString relative
-            = QDir(home).relativeFilePath(QFileInfo(restartProgName).absoluteFilePath());
-        if (!restartProgName.isEmpty())
-            starts.append({ restartProgName, { restartArgument },
-                "restart-program " + quoted(restartProgName), false, relative });
-        return starts;
-    }
-    const QStringList names = appName.split(QLatin1Char(','), Qt::KeepEmptyParts);
-    for (const QString& name : names) {
-        if (!name.isEmpty())
-            starts.append(applicationStart(name));
-    }
-    return starts;
-}
-
-TUpgradeDeploy::TStart TUpgradeDeploy::applicationStart(const QString& name) const
-{
-    const THomePath place(homeDir, name);
-    const QFileInfo target(place.target());
-    if (programGui) {
-        QString program = place.target(), started = name;
-        for (const auto& mapped : mappedPrograms) {
-            if (target.completeBaseName() == mapped.launcher) {
-                program = target.absolutePath() + mapped.program;
-                started = QDir::cleanPath(QFileInfo(name).path() + mapped.program);
-            }
-        }
-        return { program, { restartArgument }, "restart " + quoted(program), false, started };
-    }
-    // Relative to the cleaned home directory, so that "/opt/app", "/opt/app/" and "." run from
-    // /opt/app entrust the same name.
-    const QString entrusted = QDir(place.home()).relativeFilePath(target.absoluteFilePath());
-    return { homeDir + keeperProgram, { restartArgument, entrustArgument + entrusted },
-        "restart " + quoted(target.absoluteFilePath()) + "(by keeper)", true, name };
+    restartApplication({ homeDir, appName, restartProgName, programGui, checkOnly });
 }
 
 // Reads and parses one document. A blank text fails when |blankFails|: it is what a failed

@@ -59,6 +59,7 @@ public:
     QString newFileDesc;
     QString restartProgName;
     bool checkOnly = false; // "-check": tell what the run would do, do nothing
+    bool programGui = false; // "-gui": restart the programs directly, not through the keeper
     bool noCommit = false; // "-no-commit": keep the previous version for -commit or -rollback
     bool commitRun = false; // "-commit": drop the previous version the store keeps
     bool rollbackRun = false; // "-rollback": put the previous version back
@@ -75,17 +76,6 @@ public slots:
     void start();
 
 private:
-    // One program the run starts at its end.
-    struct TStart {
-        QString program;
-        QStringList arguments;
-        QByteArray what; // the subject of its "Info: ... ok" / "Warning: ... failed" line
-        bool byKeeper = false;
-        // The file that starts, or that the keeper is asked to start, relative to the home
-        // directory: nothing is started when it leads outside.
-        QString confined;
-    };
-
     bool begin();
     void runStoreCommand(bool configLoaded);
     bool prepareUpgrade(
@@ -113,9 +103,6 @@ private:
     void removeDescription();
     void checkRun(const QList<TReadyFile>& files, const QStringList& removeList,
         const TVerification& verification);
-    QList<TStart> plannedStarts() const;
-    bool leadsOutside(const TStart& planned) const;
-    TStart applicationStart(const QString& name) const;
     void restart();
 
     // The rollback store (RollbackRun.cpp).
