@@ -60,6 +60,14 @@ QString decodeUtf8(QByteArray& data)
 
 } // namespace
 
+bool readDocumentBytesIfThere(const QString& fileName, qint64 limit, bool noFollow, bool& found,
+    QByteArray& data, QString& error)
+{
+    struct stat st { };
+    found = ::lstat(QFile::encodeName(fileName).constData(), &st) == 0 || errno != ENOENT;
+    return !found || readDocumentBytes(fileName, limit, noFollow, data, error);
+}
+
 bool readDocumentBytes(
     const QString& fileName, qint64 limit, bool noFollow, QByteArray& data, QString& error)
 {

@@ -28,6 +28,11 @@ bool readDocument(const QString& fileName, QString& text, QString& error);
 bool readDocumentBytes(
     const QString& fileName, qint64 limit, bool noFollow, QByteArray& data, QString& error);
 
+// As readDocumentBytes(), but a file that is not there (nothing at its last component, not even a
+// link) is no error: |found| tells whether there was one.
+bool readDocumentBytesIfThere(const QString& fileName, qint64 limit, bool noFollow, bool& found,
+    QByteArray& data, QString& error);
+
 // The text of document bytes, decoded as readDocument does.
 QString decodeDocument(QByteArray data);
 

@@ -235,7 +235,7 @@ QString makeBackup(const TReplacement& r, TBackup& backup)
         return backupFailed;
     // Now the installed file is only at the backup name and the target path is empty, until the
     // rename below or the restore. Power cut: the old file is at the backup; the next deployment
-    // moves the new file in and drops the backup, as before hard links were used.
+    // moves the new file in and drops the backup.
     backup = TBackup::Renamed;
     return QString();
 }

@@ -168,19 +168,37 @@ TPlace resolve(const TRoot& root, const QByteArray& rel, TFileDescriptor& fd, in
     return resolveReal(root, rel, fd, error);
 }
 
-// Makes the missing directories of |rel| one at a time. Each is created by name inside a
-// directory already resolved and confined, and then resolved again from the root like any other
-// path: mkdirat never follows a link, so a link on the way can only make this fail.
-TPlace createDirs(TRoot& root, const QByteArray& rel, TFileDescriptor& fd, int& error)
+// "a", "a/b", "a/b/c" for "a/b/c": the directories on the way, outermost first, empty components
+// skipped.
+QList<QByteArray> dirPrefixes(const QByteArray& rel)
 {
-    TFileDescriptor current;
+    QList<QByteArray> prefixes;
     QByteArray prefix;
     for (const QByteArray& component : rel.split('/')) {
         if (component.isEmpty())
             continue;
         prefix += prefix.isEmpty() ? component : '/' + component;
+        prefixes.append(prefix);
+    }
+    return prefixes;
+}
+
+// Makes the missing directories of |rel| one at a time. Each is created by name inside a
+// directory already resolved and confined, and then resolved again from the root like any other
+// path: mkdirat never follows a link, so a link on the way can only make this fail.
+// Without |make| nothing is created: the walk ends at the first missing directory with Missing,
+// which tells that every directory there up to it lies inside the root, so making the rest would
+// succeed.
+TPlace createDirs(
+    TRoot& root, const QByteArray& rel, TFileDescriptor& fd, int& error, bool make = true)
+{
+    TFileDescriptor current;
+    for (const QByteArray& prefix : dirPrefixes(rel)) {
+        const QByteArray component = prefix.mid(prefix.lastIndexOf('/') + 1);
         TFileDescriptor next;
         TPlace place = resolve(root, prefix, next, error);
+        if (place == TPlace::Missing && !make)
+            return TPlace::Missing;
         if (place == TPlace::Missing) {
             const int parent = current.isOpen() ? current.get() : root.fd.get();
             if (::mkdirat(parent, component.constData(), 0777) == 0)
@@ -327,17 +345,10 @@ TPlace THomePath::openAt(TDirs dirs, TFileAt& at, int& error) const
         return failure(error);
     // The directories that are there are resolved one by one, as making the rest would: one
     // that leads out of the root ends it.
-    QByteArray prefix;
-    for (const QByteArray& component : m_dirPart.split('/')) {
-        if (component.isEmpty())
-            continue;
-        prefix += prefix.isEmpty() ? component : '/' + component;
-        TFileDescriptor fd;
-        const TPlace found = resolve(*root, prefix, fd, error);
-        if (found != TPlace::Ok)
-            return found;
-    }
-    return TPlace::Missing;
+    // Every one there (made meanwhile by someone else) still leaves |at| without a directory.
+    TFileDescriptor fd;
+    const TPlace walked = createDirs(*root, m_dirPart, fd, error, false);
+    return walked == TPlace::Ok ? TPlace::Missing : walked;
 }
 
 TPlace THomePath::lookAt(TFileAt& at, struct stat& st, int& error) const

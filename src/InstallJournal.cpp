@@ -169,24 +169,14 @@ bool TInstallJournal::write(QString& error) const
         error = failedText("open", dir, errno);
         return false;
     }
+    // What failed, by TReplaceStep: clearing or creating the temporary journal is its "open".
+    static const char* const verbs[] = { "", "open", "open", "write", "rename", "fsync" };
     int why = 0;
-    switch (replaceFileAt(dirFd.get(), name, name + ".new", text(), 0600, why)) {
-    case TReplaceStep::Done:
+    const TReplaceStep step = replaceFileAt(dirFd.get(), name, name + ".new", text(), 0600, why);
+    if (step == TReplaceStep::Done)
         return true;
-    case TReplaceStep::Clear:
-    case TReplaceStep::Create:
-        error = failedText("open", temporary, why);
-        return false;
-    case TReplaceStep::Write:
-        error = failedText("write", temporary, why);
-        return false;
-    case TReplaceStep::Rename:
-        error = failedText("rename", temporary, why);
-        return false;
-    case TReplaceStep::SyncDirectory:
-        break;
-    }
-    error = failedText("fsync", dir, why);
+    error = failedText(
+        verbs[static_cast<int>(step)], step == TReplaceStep::SyncDirectory ? dir : temporary, why);
     return false;
 }
 

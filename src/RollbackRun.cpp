@@ -8,7 +8,7 @@
 //   committed    the new files in place; no store
 //   rolled back  the previous files back in place, the fresh ones gone; no store
 // An upgrade without "-no-commit" and without a health check is committed as it lands, and then
-// keeps no store at all, as before.
+// keeps no store at all.
 #include "Checksum.h"
 #include "FileReplacement.h"
 #include "HealthCheck.h"

@@ -269,22 +269,14 @@ bool TRollbackStore::writeManifest(QString& error) const
     const QByteArray text = JsonCodec::Json::serialize(document) + '\n';
     const QString temporary = path() + QLatin1Char('/') + QLatin1String(manifestTemporary);
     // After the rename the store says the new state; power cut before: the old one.
+    // What failed, by TReplaceStep: a rename is done once the directory is synced.
+    static const char* const verbs[] = { "", "remove", "write", "write", "rename", "rename" };
     int why = 0;
-    switch (replaceFileAt(m_storeFd.get(), manifestName, manifestTemporary, text, 0600, why)) {
-    case TReplaceStep::Done:
+    const TReplaceStep step
+        = replaceFileAt(m_storeFd.get(), manifestName, manifestTemporary, text, 0600, why);
+    if (step == TReplaceStep::Done)
         return true;
-    case TReplaceStep::Clear:
-        error = failedText("remove", temporary, why);
-        return false;
-    case TReplaceStep::Create:
-    case TReplaceStep::Write:
-        error = failedText("write", temporary, why);
-        return false;
-    case TReplaceStep::Rename:
-    case TReplaceStep::SyncDirectory:
-        break;
-    }
-    error = failedText("rename", temporary, why);
+    error = failedText(verbs[static_cast<int>(step)], temporary, why);
     return false;
 }
 

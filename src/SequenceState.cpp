@@ -90,12 +90,12 @@ TSequenceState::TSequenceState(const QString& stateDir, const QString& homeDir)
 bool TSequenceState::load(bool& found, TSequenceRecord& record, QString& error) const
 {
     found = false;
-    struct stat st { };
-    if (::lstat(QFile::encodeName(m_path).constData(), &st) != 0 && errno == ENOENT)
-        return true;
+    bool there = false;
     QByteArray data;
-    if (!readDocumentBytes(m_path, recordLimit, true, data, error))
+    if (!readDocumentBytesIfThere(m_path, recordLimit, true, there, data, error))
         return false;
+    if (!there)
+        return true;
     if (!parseRecord(data, record)) {
         error = QStringLiteral("state file '%1' is damaged").arg(m_path);
         return false;

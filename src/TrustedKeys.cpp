@@ -98,11 +98,10 @@ bool TTrustedKeys::loadKey(const QString& path, QString& error)
 
 bool TTrustedKeys::loadRevoked(const QString& path, QString& error)
 {
-    struct stat st { };
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 && errno == ENOENT)
-        return true;
+    // A missing file revokes nothing: its empty data holds no line.
+    bool there = false;
     QByteArray data;
-    if (!readDocumentBytes(path, revokedLimit, false, data, error))
+    if (!readDocumentBytesIfThere(path, revokedLimit, false, there, data, error))
         return false;
     const QList<QByteArray> lines = data.split('\n');
     for (int i = 0; i < lines.size(); ++i) {

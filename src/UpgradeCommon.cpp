@@ -43,8 +43,8 @@ void TReadyFile::stopProcesses()
     TTerminated terminated
         = terminateProcesses(QFileInfo(path).fileName(), QStringLiteral("/proc"));
     if (terminated.count() > 0) {
-        // The line keeps its words, but the wait ends as soon as every process signalled has
-        // ended; one that ignores the signal costs one second, as the fixed sleep did.
+        // The wait ends as soon as every process signalled has ended; one that ignores the signal
+        // costs one second, as the line says.
         logLine("Warning: just kill the process, sleep 1 second");
         terminated.waitForEnd(std::chrono::seconds(1));
     }

@@ -6,10 +6,11 @@
 #include "DryRun.h"
 #include "FileReplacement.h"
 #include "FileTime.h"
+#include "FileTransaction.h"
 #include "HomePath.h"
-#include "InstallJournal.h"
 #include "Options.h"
 #include "ProgramStart.h"
+#include "Restart.h"
 #include "Room.h"
 #include "UpgradeCommon.h"
 #include "Verify.h"
@@ -25,28 +26,11 @@
 #include <QVariant>
 #include <QtGlobal>
 
-#include <algorithm>
 #include <cerrno>
-#include <numeric>
 
 #include <unistd.h>
 
 namespace {
-
-// Set by "-gui": restart the applications directly instead of through the keeper.
-bool programGui = false;
-
-// The application's keeper, in its home directory. Without "-gui" the run does not start the
-// application's programs itself: it hands each one to the keeper, which starts and watches it.
-const QLatin1String keeperProgram("/QuorvelKeeper");
-// Two application names are launchers whose program files bear other names: started directly
-// ("-gui"), they start these files of the same directory.
-const struct {
-    QLatin1String launcher, program;
-} mappedPrograms[] = { { QLatin1String("BrivaneService"), QLatin1String("/QuorvelService") },
-    { QLatin1String("Brivane"), QLatin1String("/QuorvelBox") } };
-const QLatin1String restartArgument("-restart");
-const QLatin1String entrustArgument("-entrust=");
 
 // The application's notification state, kept under its home directory. It describes the
 // installed version, so every run that gets past both documents deletes it and the restarted
@@ -79,19 +63,6 @@ private:
 TPinnedTimeZone pinnedTimeZone;
 
 QByteArray quoted(const QString& text) { return '\'' + logText(text) + '\''; }
-
-// The indexes of |files| in the order of their paths, which puts the files of one directory next
-// to each other. The steps whose order does not matter (the journal's plan, dropping the backups)
-// take the files so: each directory is then resolved once, not once per file, as the last
-// directory of each root stays open (see THomePath::openDir).
-QVector<int> inPathOrder(const QList<TReadyFile>& files)
-{
-    QVector<int> order(files.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(),
-        [&files](int a, int b) { return files.at(a).path < files.at(b).path; });
-    return order;
-}
 
 // Escaped, as every outside text in a log line.
 QByteArray utf8(const QString& text) { return logText(text); }
@@ -186,15 +157,7 @@ void TUpgradeDeploy::start()
     logLine("State: Config-Load");
     const bool configLoaded = loadConfig();
     if (commitRun || rollbackRun) {
-        // The previous version is put back or dropped even when conf.json is unreadable now (it
-        // may be the new version's); only the restart program of conf.json is then unknown.
-        if (!configLoaded)
-            logLine("Warning: " + logText(errorMsg));
-        errorMsg.clear();
-        if (commitRun && rollbackRun)
-            finish(QStringLiteral("-commit and -rollback exclude each other"), false);
-        else
-            commitRun ? runCommit() : runRollback();
+        runStoreCommand(configLoaded);
         return;
     }
     if (!configLoaded) {
@@ -205,22 +168,8 @@ void TUpgradeDeploy::start()
     QList<TReadyFile> files;
     QStringList removeList;
     TVerification verification;
-    logLine("State: File-Desc");
-    if (!loadDeployFiles(files, removeList)) {
-        response(errorMsg);
+    if (!prepareUpgrade(files, removeList, verification))
         return;
-    }
-    if (!verifyFiles(files, verification)
-        || (!checkOnly && !hasRoom(files, removeList, verification))) {
-        failBeforeUpgrade(files);
-        return;
-    }
-    // Before the first change: the previous version goes to the rollback store (when it is to be
-    // kept; not in a dry run), or the run is refused on top of an upgrade that is not committed.
-    if (!keepPreviousVersion(files, removeList)) {
-        response(errorMsg);
-        return;
-    }
     if (checkOnly) {
         checkRun(files, removeList, verification);
         response(QString());
@@ -236,6 +185,50 @@ void TUpgradeDeploy::start()
         response(errorMsg);
         return;
     }
+    land();
+}
+
+// "-commit" or "-rollback". The previous version is put back or dropped even when conf.json is
+// unreadable now (it may be the new version's); only the restart program of conf.json is then
+// unknown.
+void TUpgradeDeploy::runStoreCommand(bool configLoaded)
+{
+    if (!configLoaded)
+        logLine("Warning: " + logText(errorMsg));
+    errorMsg.clear();
+    if (commitRun && rollbackRun)
+        finish(QStringLiteral("-commit and -rollback exclude each other"), false);
+    else
+        commitRun ? runCommit() : runRollback();
+}
+
+// Everything before the first change: the description read, its checksums verified, the room
+// measured, and the previous version kept in the rollback store (when it is to be kept; not in a
+// dry run), or the run refused on top of an upgrade that is not committed. False when the run has
+// ended.
+bool TUpgradeDeploy::prepareUpgrade(
+    QList<TReadyFile>& files, QStringList& removeList, TVerification& verification)
+{
+    logLine("State: File-Desc");
+    if (!loadDeployFiles(files, removeList)) {
+        response(errorMsg);
+        return false;
+    }
+    if (!verifyFiles(files, verification)
+        || (!checkOnly && !hasRoom(files, removeList, verification))) {
+        failBeforeUpgrade(files);
+        return false;
+    }
+    if (!keepPreviousVersion(files, removeList)) {
+        response(errorMsg);
+        return false;
+    }
+    return true;
+}
+
+// The upgrade is in place: its sequence recorded, the store marked landed, the description gone.
+void TUpgradeDeploy::land()
+{
     // The landed package's sequence is on disk before its description goes: a run cut off in
     // between finds the description again, at the recorded sequence, and resumes it. A sequence
     // that cannot be stored keeps the description too, so that the next run stores it.
@@ -281,7 +274,7 @@ bool TUpgradeDeploy::hasRoom(const QList<TReadyFile>& files, const QStringList& 
 // place: all or nothing holds for it too.
 void TUpgradeDeploy::failBeforeUpgrade(const QList<TReadyFile>& files)
 {
-    if (allOrNothing && !checkOnly && undoCutOffRun(files) > 0) {
+    if (allOrNothing && !checkOnly && transaction().undoCutOffRun(files) > 0) {
         errorMsg = QLatin1String("rolled back: ") + errorMsg;
         flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
     }
@@ -295,13 +288,10 @@ bool TUpgradeDeploy::upgrade(
     // The new files are on disk before the first rename makes the application rely on them.
     flushFileSystems({ homeDir, newFileLoc });
     if (allOrNothing) {
-        if (!deployAllOrNothing(files, verification))
+        if (!transaction().deployAllOrNothing(files, verification, errorMsg))
             return false;
     } else {
-        deployFiles(files, verification);
-        // A journal that an all-or-nothing run of an earlier description left describes files
-        // this run may just have replaced: it must never undo them.
-        TInstallJournal(newFileDesc, m_descSha256).remove();
+        transaction().deployEachFile(files, verification);
     }
     removeFiles(removeList);
     removeNotifyState();
@@ -325,148 +315,9 @@ bool TUpgradeDeploy::verifyFiles(const QList<TReadyFile>& files, TVerification& 
     return true;
 }
 
-void TUpgradeDeploy::deployFiles(QList<TReadyFile>& files, const TVerification& verification)
+TFileTransaction TUpgradeDeploy::transaction() const
 {
-    deployEach(files, verification, nullptr);
-}
-
-// Deploys the files in list order. Without |journal| a failure is a warning and the next file
-// follows. With it (all or nothing) every backup stays for rollBack(), a backup that a cut-off run
-// left is kept only where the journal owns it, and the first failure ends the loop, its text in
-// errorMsg.
-bool TUpgradeDeploy::deployEach(
-    QList<TReadyFile>& files, const TVerification& verification, const TInstallJournal* journal)
-{
-    const bool keepBackups = journal != nullptr;
-    logLine("NewFileCount: " + QByteArray::number(files.size()));
-    for (int i = 0; i < files.size(); ++i) {
-        TReadyFile& file = files[i];
-        logLine("NewFile: " + logText(file.path));
-        if (verification.inPlace.contains(i)) {
-            logLine("Info: " + quoted(file.path) + " already in place");
-            // A run cut off after this file was moved in may have left its backup; an
-            // all-or-nothing run keeps it until the whole upgrade has landed.
-            if (!keepBackups)
-                warnUnlessBackupDropped(file);
-            continue;
-        }
-        file.verifiedSource = verification.hashed.value(i);
-        // Only a cut-off run can have made a backup of its own; any other is a leftover.
-        const TJournalEntry* entry
-            = journal && journal->isFromCutOffRun(file.path) ? journal->find(file.path) : nullptr;
-        const QString error
-            = file.deploy(newFileLoc, homeDir, keepBackups, entry ? entry->old : TFileId());
-        if (error.isEmpty())
-            continue;
-        if (keepBackups) {
-            errorMsg = error;
-            return false;
-        }
-        logLine("Warning: " + logText(error));
-    }
-    return true;
-}
-
-// All or nothing. Before the first change, every file the run will put in place goes to the
-// journal, on disk: the installed file its backup will keep and the new file that will stand at
-// the path. Every replacement keeps its backup. At the first failure every file the journal owns
-// is returned to what it was, whether this run or a cut-off run of the same description put it
-// there. Otherwise the upgrade has landed whole, and the backups and the journal are dropped.
-bool TUpgradeDeploy::deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification)
-{
-    TInstallJournal journal(newFileDesc, m_descSha256);
-    loadJournal(journal);
-    QVector<TJournalEntry> planned;
-    planned.reserve(files.size());
-    for (const int i : inPathOrder(files)) {
-        const TReadyFile& file = files.at(i);
-        TJournalEntry entry;
-        // A file already in place that no journal of this description owns was not put there by
-        // a run of it: it is left as it is, whatever happens.
-        if (!verification.inPlace.contains(i) && !journal.find(file.path)
-            && planReplacement(homeDir, newFileLoc, file.path, file.sha256, entry))
-            planned.append(entry);
-    }
-    QString error;
-    if (!journal.record(planned, error)) {
-        // Nothing of this run has moved; what a cut-off run put in place is undone all the same.
-        errorMsg = error;
-        if (rollBack(files, journal) > 0)
-            errorMsg = QLatin1String("rolled back: ") + errorMsg;
-        return false;
-    }
-    if (!deployEach(files, verification, &journal)) {
-        rollBack(files, journal);
-        errorMsg = QLatin1String("rolled back: ") + errorMsg;
-        return false;
-    }
-    // Every new file is at its path on disk before the backups, the record of the old ones, go.
-    flushFileSystems({ homeDir, QFileInfo(newFileDesc).path() });
-    commit(files, journal);
-    return true;
-}
-
-// A journal that cannot be read, or belongs to another description, owns nothing.
-bool TUpgradeDeploy::loadJournal(TInstallJournal& journal)
-{
-    QString error;
-    if (journal.load(error))
-        return true;
-    logLine("Warning: " + logText(error));
-    return false;
-}
-
-// Undoes, last first, what the journal owns of every file of the list (see undoReplacement). The
-// journal goes only when every file is back, so that a run cut off here, or one whose restore
-// failed, leaves the record for the next run.
-int TUpgradeDeploy::rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal)
-{
-    int undone = 0;
-    bool restored = true;
-    for (int i = files.size() - 1; i >= 0; --i) {
-        const TJournalEntry* entry = journal.find(files.at(i).path);
-        const TUndo result = entry ? undoReplacement(homeDir, *entry) : TUndo::Untouched;
-        if (result == TUndo::Untouched)
-            continue;
-        ++undone;
-        const QByteArray target = quoted(THomePath(homeDir, entry->path).target());
-        if (result == TUndo::Restored) {
-            logLine("Info: restore " + target + " ok");
-        } else {
-            logLine("Warning: restore " + target + " failed");
-            restored = false;
-        }
-    }
-    if (restored)
-        journal.remove();
-    return undone;
-}
-
-int TUpgradeDeploy::undoCutOffRun(const QList<TReadyFile>& files)
-{
-    TInstallJournal journal(newFileDesc, m_descSha256);
-    // One that cannot be read stays as it is: it may be the record of a run that a read error
-    // hides for now.
-    if (!loadJournal(journal))
-        return 0;
-    return rollBack(files, journal);
-}
-
-void TUpgradeDeploy::warnUnlessBackupDropped(const TReadyFile& file)
-{
-    if (!dropBackup(homeDir, file.path))
-        logLine("Warning: remove "
-            + quoted(THomePath(homeDir, file.path).target() + QLatin1String(".tmp")) + " failed");
-}
-
-// Every file is in place: the backups are dropped, then the journal. A run cut off in between
-// finds every file already in place and drops what is left.
-void TUpgradeDeploy::commit(const QList<TReadyFile>& files, const TInstallJournal& journal)
-{
-    for (const int i : inPathOrder(files))
-        warnUnlessBackupDropped(files.at(i));
-    if (!journal.remove())
-        logLine("Warning: remove " + quoted(journal.path()) + " failed");
+    return TFileTransaction(homeDir, newFileLoc, newFileDesc, m_descSha256);
 }
 
 void TUpgradeDeploy::removeFiles(const QStringList& removeList)
@@ -549,81 +400,7 @@ void TUpgradeDeploy::startNewVersion()
 
 void TUpgradeDeploy::restart()
 {
-    const QString workingDir = THomePath(homeDir, QString()).home();
-    const QList<TStart> starts = plannedStarts();
-    for (const TStart& planned : starts) {
-        if (leadsOutside(planned))
-            continue;
-        if (checkOnly) {
-            QByteArray line = "Check: start " + quoted(planned.program);
-            for (const QString& argument : planned.arguments)
-                line += ' ' + logText(argument);
-            logLine(line);
-            continue;
-        }
-        if (planned.byKeeper)
-            logLine("Debug: keeper " + quoted(planned.program));
-        int error = 0;
-        logOutcome(
-            startDetached(planned.program, planned.arguments, workingDir, error), planned.what);
-    }
-}
-
-// A program outside the home directory, by its name or through a link, is never started: an
-// application name or a restart program must not make the run start /bin/sh.
-bool TUpgradeDeploy::leadsOutside(const TStart& planned) const
-{
-    const THomePath place(homeDir, planned.confined);
-    int error = 0;
-    if (place.isInsideHome() && place.resolveWhole(error) != TPlace::Outside)
-        return false;
-    logLine("Warning: " + planned.what + " failed: " + quoted(planned.confined)
-        + " is outside the home directory");
-    return true;
-}
-
-// The programs to start, in order: the applications named by "-appname=" (directly or through the
-// keeper), else the restart program of conf.json, else none.
-QList<TUpgradeDeploy::TStart> TUpgradeDeploy::plannedStarts() const
-{
-    QList<TStart> starts;
-    if (appName.isEmpty()) {
-        // An absolute path in conf.json is compared as the path it is under the home directory.
-        const QString home = THomePath(homeDir, QString()).home();
-        const QString relative
-            = QDir(home).relativeFilePath(QFileInfo(restartProgName).absoluteFilePath());
-        if (!restartProgName.isEmpty())
-            starts.append({ restartProgName, { restartArgument },
-                "restart-program " + quoted(restartProgName), false, relative });
-        return starts;
-    }
-    const QStringList names = appName.split(QLatin1Char(','), Qt::KeepEmptyParts);
-    for (const QString& name : names) {
-        if (!name.isEmpty())
-            starts.append(applicationStart(name));
-    }
-    return starts;
-}
-
-TUpgradeDeploy::TStart TUpgradeDeploy::applicationStart(const QString& name) const
-{
-    const THomePath place(homeDir, name);
-    const QFileInfo target(place.target());
-    if (programGui) {
-        QString program = place.target(), started = name;
-        for (const auto& mapped : mappedPrograms) {
-            if (target.completeBaseName() == mapped.launcher) {
-                program = target.absolutePath() + mapped.program;
-                started = QDir::cleanPath(QFileInfo(name).path() + mapped.program);
-            }
-        }
-        return { program, { restartArgument }, "restart " + quoted(program), false, started };
-    }
-    // Relative to the cleaned home directory, so that "/opt/app", "/opt/app/" and "." run from
-    // /opt/app entrust the same name.
-    const QString entrusted = QDir(place.home()).relativeFilePath(target.absoluteFilePath());
-    return { homeDir + keeperProgram, { restartArgument, entrustArgument + entrusted },
-        "restart " + quoted(target.absoluteFilePath()) + "(by keeper)", true, name };
+    restartApplication({ homeDir, appName, restartProgName, programGui, checkOnly });
 }
 
 // Reads and parses one document. A blank text fails when |blankFails|: it is what a failed

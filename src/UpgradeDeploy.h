@@ -13,7 +13,7 @@
 #include <QStringList>
 #include <QVariant>
 
-class TInstallJournal;
+class TFileTransaction;
 class TReadyFile;
 class TRollbackStore;
 class TRoom;
@@ -41,7 +41,7 @@ public:
     bool loadDeployFiles(QList<TReadyFile>& files, QStringList& removeList);
 
     // Puts every file in place (for an all-or-nothing description, or every file back as it was,
-    // see deployAllOrNothing) and removes the listed files. On false, errorMsg holds the reason,
+    // see TFileTransaction) and removes the listed files. On false, errorMsg holds the reason,
     // nothing is removed and the description must stay.
     bool upgrade(
         QList<TReadyFile>& files, const QStringList& removeList, const TVerification& verification);
@@ -59,6 +59,7 @@ public:
     QString newFileDesc;
     QString restartProgName;
     bool checkOnly = false; // "-check": tell what the run would do, do nothing
+    bool programGui = false; // "-gui": restart the programs directly, not through the keeper
     bool noCommit = false; // "-no-commit": keep the previous version for -commit or -rollback
     bool commitRun = false; // "-commit": drop the previous version the store keeps
     bool rollbackRun = false; // "-rollback": put the previous version back
@@ -75,19 +76,11 @@ public slots:
     void start();
 
 private:
-    void warnUnlessBackupDropped(const TReadyFile& file);
-    // One program the run starts at its end.
-    struct TStart {
-        QString program;
-        QStringList arguments;
-        QByteArray what; // the subject of its "Info: ... ok" / "Warning: ... failed" line
-        bool byKeeper = false;
-        // The file that starts, or that the keeper is asked to start, relative to the home
-        // directory: nothing is started when it leads outside.
-        QString confined;
-    };
-
     bool begin();
+    void runStoreCommand(bool configLoaded);
+    bool prepareUpgrade(
+        QList<TReadyFile>& files, QStringList& removeList, TVerification& verification);
+    void land();
     void readOptions();
     void startLog();
     void closeLog();
@@ -98,14 +91,8 @@ private:
     bool setNewFileLoc(const QString& location);
     void appendExtended(const QVariantList& elements, QList<TReadyFile>& files);
     void dropDuplicates(QList<TReadyFile>& files) const;
-    void deployFiles(QList<TReadyFile>& files, const TVerification& verification);
-    bool deployAllOrNothing(QList<TReadyFile>& files, const TVerification& verification);
-    bool deployEach(QList<TReadyFile>& files, const TVerification& verification,
-        const TInstallJournal* journal);
-    bool loadJournal(TInstallJournal& journal);
-    int rollBack(const QList<TReadyFile>& files, const TInstallJournal& journal);
-    int undoCutOffRun(const QList<TReadyFile>& files);
-    void commit(const QList<TReadyFile>& files, const TInstallJournal& journal);
+    // The new files put in place, each on its own or all or nothing (FileTransaction.h).
+    TFileTransaction transaction() const;
     void failBeforeUpgrade(const QList<TReadyFile>& files);
     bool hasRoom(const QList<TReadyFile>& files, const QStringList& removeList,
         const TVerification& verification);
@@ -116,9 +103,6 @@ private:
     void removeDescription();
     void checkRun(const QList<TReadyFile>& files, const QStringList& removeList,
         const TVerification& verification);
-    QList<TStart> plannedStarts() const;
-    bool leadsOutside(const TStart& planned) const;
-    TStart applicationStart(const QString& name) const;
     void restart();
 
     // The rollback store (RollbackRun.cpp).

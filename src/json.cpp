@@ -310,24 +310,11 @@ namespace {
     // The two-character escape of the characters that have one; an empty text for any other.
     QLatin1String shortEscape(QChar c)
     {
-        switch (c.unicode()) {
-        case '"':
-            return QLatin1String("\\\"");
-        case '\\':
-            return QLatin1String("\\\\");
-        case '\b':
-            return QLatin1String("\\b");
-        case '\f':
-            return QLatin1String("\\f");
-        case '\n':
-            return QLatin1String("\\n");
-        case '\r':
-            return QLatin1String("\\r");
-        case '\t':
-            return QLatin1String("\\t");
-        default:
-            return QLatin1String();
-        }
+        static const char from[] = "\"\\\b\f\n\r\t";
+        static const char texts[][3] = { "\\\"", "\\\\", "\\b", "\\f", "\\n", "\\r", "\\t" };
+        const ushort u = c.unicode();
+        const char* at = u == 0 || u > '\\' ? nullptr : std::strchr(from, static_cast<char>(u));
+        return at ? QLatin1String(texts[at - from], 2) : QLatin1String();
     }
 
     // True when the code unit at |i| is a surrogate without its partner.

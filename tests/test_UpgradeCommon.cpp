@@ -107,12 +107,18 @@ TEST(FileOps, DeployAndRemoveChangeOnlyWhatTheyMay)
                         [](const QString& item) { return item.startsWith('@'); }),
             items.end());
         makeTree(tree.root, items.join(' '));
+        // The dry run's plan, made before anything moves, tells every refusal the run then gives
+        // (a replacement that fails on its way, "remove '...' failed", is no refusal).
+        const QString planned = record.plan(tree.newLoc, home, false).refusal;
         QString result;
         const std::string log = captured([&] {
             result = c.op == 'r' ? QString(record.removeWithKill(home) ? "true" : "false")
                                  : record.deploy(tree.newLoc, home);
         });
         EXPECT_EQ(withoutRaces(log) + s(result), s(fill(c.out, home, tree.newLoc, tree.root)));
+        if (c.op == 'd' && !result.startsWith("remove '")) {
+            EXPECT_EQ(s(planned), s(result)) << "the plan against the run";
+        }
         // Before the checks below read the file and so move its access time.
         if (record.modifiedTime.isValid()) {
             const struct stat st = statOf(home + '/' + c.path);
