@@ -5,7 +5,7 @@
 # a described modification time per file; "fresh" into an empty home directory, "replacing" over
 # installed files of the same paths. Each run gets a tree of its own, generated and synced before
 # it; the floor and the program run in turn, and the ratio is taken pair by pair.
-# Needs GNU time (/usr/bin/time, Debian package "time"); the trees go under TMPDIR.
+# Needs python3 (for wait4); the trees go under TMPDIR.
 #
 #   bench/whole-run.sh measure [SIZES] [RUNS] [UpgradeDeploy] [floor_run]
 #       prints the table: medians of RUNS runs of each side (defaults 1000,10000 and 5)
@@ -50,21 +50,33 @@ run() {
     exec "${3:-$top/build/src/UpgradeDeploy}" "-homedir=$1/home" "-out=$1/log"
 }
 
-# Runs one side on the tree at $1 under GNU time, the command itself (no shell between).
+# Runs one side on the tree at $1 and prints its CPU seconds: user + system of the child, from
+# wait4 (GNU time rounds to 10 ms, too coarse for a run of 1 000 files).
 time_side() {
     if [ "$2" = floor ]; then
-        /usr/bin/time -f '%U %S' -o "$work/time" "$floor" "$1/home" "$1/new" "$1/list" "$seconds"
+        set -- "$floor" "$1/home" "$1/new" "$1/list" "$seconds"
     else
-        /usr/bin/time -f '%U %S' -o "$work/time" "$program" "-homedir=$1/home" "-out=$1/log"
+        set -- "$program" "-homedir=$1/home" "-out=$1/log"
     fi
+    python3 -c '
+import os, sys
+pid = os.fork()
+if pid == 0:
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    os.execv(sys.argv[1], sys.argv[1:])
+_, status, usage = os.wait4(pid, 0)
+if status != 0:
+    sys.exit("%s failed (status %d)" % (sys.argv[1], status))
+print("%.6f" % (usage.ru_utime + usage.ru_stime))
+' "$@"
 }
 
 # Prints the CPU seconds of one side on a fresh tree.
 timed() {
     prepare "$work/tree" "$1" "$2"
     sync
-    time_side "$work/tree" "$3" >/dev/null
-    awk '{ printf "%.4f\n", $1 + $2 }' "$work/time"
+    time_side "$work/tree" "$3"
 }
 
 median() { sort -n | sed -n "$(((runs + 1) / 2))p"; }
