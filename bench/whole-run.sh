@@ -21,6 +21,7 @@ prepare() {
     root=$1
     rm -rf "$root"
     mkdir -p "$root/home" "$root/new"
+    root=$(cd "$root" && pwd) # conf.json names the tree by an absolute path
     awk -v n="$2" -v installed="$3" -v root="$root" 'BEGIN {
         printf "{\"files-ex\":[\n" > (root "/desc.json")
         for (i = 0; i < n; i++) {
