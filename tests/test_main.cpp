@@ -150,6 +150,9 @@ TEST_F(Caller, AStartedProgramHoldsNoneOfTheCallersDescriptors)
     EXPECT_TRUE(log.contains("State: End")) << log.toStdString();
 
     const QString proc = QString("/proc/%1/").arg(started);
+    // Until the script has become sleep, the shell still holds the script open.
+    for (int i = 0; i < 6000 && !QFileInfo(proc + "exe").symLinkTarget().endsWith("/sleep"); ++i)
+        QThread::msleep(10);
     for (const char* fd : { "fd/0", "fd/1", "fd/2" })
         EXPECT_EQ(linkText(proc + fd), "/dev/null") << fd;
     EXPECT_EQ(QDir(proc + "fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 3);
