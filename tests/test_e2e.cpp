@@ -805,6 +805,10 @@ TEST_P(EndToEnd, LogTreeAndRestartsAreAsExpected)
     Case c(QString::fromStdString(GetParam()));
     if (readAll(c.dir + "/run").contains("\nkey ") && minisignProgram().isEmpty())
         GTEST_SKIP() << "minisign is not installed (Debian package minisign)";
+    // qemu-user ends a guest that was stopped and continued as if it had exited: a held run never
+    // finishes there. The lock is the kernel's and the same on every architecture.
+    if (emulated && readAll(c.dir + "/run").contains("\nhold "))
+        GTEST_SKIP() << "the emulator cannot hold a run stopped and let it go on";
     const QString actual = c.transcript();
     if (qEnvironmentVariableIsSet("UPGRADE_E2E_UPDATE")) {
         writeFile(c.dir + "/expected", actual.toUtf8());
