@@ -93,10 +93,10 @@ inline void setTime(const QString& path, const QDateTime& time)
     ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-// Runs |command| (a built program after the emulator's words in a cross build) in a child that
-// |prepare| sets up first; returns its exit status, 128 + the signal that ended it, or -1. The
-// child is killed after a minute: nothing may hang.
-template <class F> int runChild(const QStringList& command, F&& prepare)
+// Starts |command| (a built program after the emulator's words in a cross build) in a child that
+// |prepare| sets up first; returns its pid, or -1. The child is killed after |seconds|: nothing
+// may hang.
+template <class F> pid_t startChild(const QStringList& command, F&& prepare, unsigned seconds = 60)
 {
     std::vector<QByteArray> words;
     for (const QString& word : command)
@@ -107,11 +107,19 @@ template <class F> int runChild(const QStringList& command, F&& prepare)
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        ::alarm(60);
+        ::alarm(seconds);
         prepare();
         ::execvp(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Runs |command| as startChild() does and returns its exit status, 128 + the signal that ended
+// it, or -1.
+template <class F> int runChild(const QStringList& command, F&& prepare)
+{
+    const pid_t pid = startChild(command, prepare);
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
         return -1;

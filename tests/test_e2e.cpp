@@ -257,27 +257,21 @@ private:
             "FAULTFS_CALLS=rename", "FAULTFS_ACTION=stop-before", "FAULTFS_AT=" + at });
         const QByteArray out = QFile::encodeName(programDir.path() + "/held.out");
         const QByteArray where = QFile::encodeName(root);
-        std::vector<QByteArray> words;
-        for (const QString& word : command)
-            words.push_back(QFile::encodeName(word));
-        std::vector<char*> argv;
-        for (QByteArray& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
         std::vector<std::pair<QByteArray, QByteArray>> settings;
         for (const QString& name : env.keys())
             settings.emplace_back(name.toUtf8(), env.value(name).toUtf8());
-        held = fork();
-        if (held == 0) {
-            ::alarm(120);
-            const int fd = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            ::dup2(fd, STDOUT_FILENO);
-            for (const auto& [name, value] : settings)
-                ::setenv(name.constData(), value.constData(), 1);
-            if (::chdir(where.constData()) == 0)
-                ::execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        held = startChild(
+            command,
+            [&] {
+                const int fd
+                    = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                ::dup2(fd, STDOUT_FILENO);
+                for (const auto& [name, value] : settings)
+                    ::setenv(name.constData(), value.constData(), 1);
+                if (::chdir(where.constData()) != 0)
+                    _exit(127);
+            },
+            120);
         int status = 0;
         const bool stopped
             = held > 0 && ::waitpid(held, &status, WUNTRACED) == held && WIFSTOPPED(status);
