@@ -5,8 +5,9 @@
 # checks what a release needs (licence lines, manual pages, a build without GoogleTest, the
 # package under lintian) and drives the Mender client through the update module
 # (scripts/test-mender.sh), after the armhf leg the armhf package. Then it runs the whole suite
-# once more under ASan + UBSan and fuzzes the JSON codec for about a minute. Each leg installs
-# what it needs first. Extra arguments go to every ctest run.
+# once more under ASan + UBSan and fuzzes the JSON codec and the signature parser from a fixed
+# seed (the same inputs every run). Each leg installs what it needs first. Extra arguments go to
+# every ctest run.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -31,4 +32,4 @@ leg "Qt 6, native" "$top/scripts/test-qt6.sh" "$@"
 leg "Qt 5, armhf under qemu-user" "$top/scripts/test-armhf.sh" "$@"
 leg "armhf package" "$top/scripts/check-package.sh" "$top/build-armhf"
 leg "Qt 5, ASan + UBSan" "$top/scripts/test-sanitize.sh" "$@"
-leg "Fuzzing the JSON codec" "$top/scripts/test-fuzz.sh"
+leg "Fuzzing the JSON codec and the signature parser, fixed seed" "$top/scripts/test-fuzz.sh"
