@@ -865,89 +865,6 @@ TEST_P(Room, IsMeasuredBeforeTheFirstChange)
 INSTANTIATE_TEST_SUITE_P(Rows, Room, testing::ValuesIn(roomRows),
     [](const testing::TestParamInfo<RoomRow>& row) { return std::string(row.param.name); });
 
-class Faults : public testing::TestWithParam<std::tuple<Layout, bool>> { };
-
-TEST_P(Faults, EveryCallFailedInTurnLosesNothingAndIsReported)
-{
-    SKIP_FAULT_LOOP_UNDER_QT6();
-    const Layout layout = std::get<0>(GetParam());
-    const bool persist = std::get<1>(GetParam());
-    const std::vector<Call> calls = cleanCalls(layout);
-    if (calls.empty())
-        GTEST_SKIP() << s(SecondFileSystem::instance().reason);
-    Findings f;
-    for (const Call& call : faultCalls(layout, calls)) {
-        for (int error : errnosOf(call)) {
-            const std::string row = QString("#%1 %2 %3 %4")
-                                        .arg(call.number)
-                                        .arg(call.name, call.paths, strerror(error))
-                                        .toStdString();
-            QString reason;
-            auto w = makeWorld(layout, reason);
-            const Outcome o = w->deploy({ persist ? "persist" : "once", call.number, error, {} });
-            ++f.rows, ++f.runs;
-            if (o.code != 0 && o.code != 1)
-                f.add("run did not exit 0 or 1", row, o.log.right(300));
-            checkNothingLost(*w, row, f);
-            checkReported(*w, o, row, f);
-            bool done = true;
-            for (const Item& item : w->items)
-                done = done && inTargetState(*w, item);
-            if (done && strays(*w).isEmpty())
-                continue;
-            w->sendPackage();
-            ++f.runs;
-            checkTargetState(*w, w->deploy({}), row + " rerun", f);
-        }
-    }
-    report(persist ? "failed from then on" : "failed once", long(calls.size()), f);
-}
-
-INSTANTIATE_TEST_SUITE_P(PowerLoss, Faults,
-    testing::Combine(
-        testing::Values(Layout::SameFileSystem, Layout::OtherFileSystem), testing::Bool()),
-    [](const testing::TestParamInfo<std::tuple<Layout, bool>>& param) {
-        return layoutName(std::get<0>(param.param))
-            + (std::get<1>(param.param) ? "_FromThenOn" : "_Once");
-    });
-
-class Kills : public testing::TestWithParam<std::tuple<Layout, bool>> { };
-
-TEST_P(Kills, KilledAtEveryCallLeavesOldOrNewAndARerunFinishes)
-{
-    SKIP_FAULT_LOOP_UNDER_QT6();
-    const Layout layout = std::get<0>(GetParam());
-    const bool after = std::get<1>(GetParam());
-    const std::vector<Call> calls = cleanCalls(layout);
-    if (calls.empty())
-        GTEST_SKIP() << s(SecondFileSystem::instance().reason);
-    Findings f;
-    for (const Call& call : faultCalls(layout, calls)) {
-        if (!changesDisk(call))
-            continue;
-        const std::string row
-            = QString("#%1 %2 %3").arg(call.number).arg(call.name, call.paths).toStdString();
-        QString reason;
-        auto w = makeWorld(layout, reason);
-        const Outcome o = w->deploy({ after ? "kill-after" : "kill-before", call.number, 0, {} });
-        ++f.rows, ++f.runs;
-        if (!o.killed)
-            f.add("run was not killed", row, o.log.right(300));
-        checkNothingLost(*w, row, f);
-        ++f.runs;
-        checkTargetState(*w, w->deploy({}), row + " rerun", f);
-    }
-    report(after ? "killed after the call" : "killed before the call", long(calls.size()), f);
-}
-
-INSTANTIATE_TEST_SUITE_P(PowerLoss, Kills,
-    testing::Combine(
-        testing::Values(Layout::SameFileSystem, Layout::OtherFileSystem), testing::Bool()),
-    [](const testing::TestParamInfo<std::tuple<Layout, bool>>& param) {
-        return layoutName(std::get<0>(param.param))
-            + (std::get<1>(param.param) ? "_AfterTheCall" : "_BeforeTheCall");
-    });
-
 // ---- Rollback and commit runs: the reference upgrade lands with -no-commit, and then -rollback or
 // -commit runs with each of its calls failed or killed in turn, and is repeated. Every path must
 // hold its old or its new content after every run; the repeated command must end with the whole old
@@ -1013,83 +930,179 @@ std::vector<Call> commandCalls(Command command)
     return readTrace(clean.trace);
 }
 
-class StoreFaults : public testing::TestWithParam<std::tuple<Command, bool>> { };
+// ---- Every call of a run failed or killed in turn. What runs is the upgrade (on one file system,
+// or with the new files on a second one), or -rollback or -commit after the reference upgrade
+// landed with -no-commit.
 
-// A failed call may end the command with 1 (it says so, and the repeat finishes); a command that
-// exits 0 must have reached its final state.
-TEST_P(StoreFaults, EveryCallFailedInTurnLosesNothingAndARepeatFinishes)
+enum class Subject { SameFileSystem, OtherFileSystem, Rollback, Commit };
+
+std::string subjectName(Subject subject)
+{
+    switch (subject) {
+    case Subject::SameFileSystem:
+        return layoutName(Layout::SameFileSystem);
+    case Subject::OtherFileSystem:
+        return layoutName(Layout::OtherFileSystem);
+    case Subject::Rollback:
+        return commandName(Command::Rollback);
+    case Subject::Commit:
+        return commandName(Command::Commit);
+    }
+    return std::string();
+}
+
+bool isUpgrade(Subject subject)
+{
+    return subject == Subject::SameFileSystem || subject == Subject::OtherFileSystem;
+}
+
+Layout layoutOf(Subject subject)
+{
+    return subject == Subject::OtherFileSystem ? Layout::OtherFileSystem : Layout::SameFileSystem;
+}
+
+Command commandOf(Subject subject)
+{
+    return subject == Subject::Commit ? Command::Commit : Command::Rollback;
+}
+
+QStringList optionsOf(Subject subject)
+{
+    return isUpgrade(subject) ? QStringList() : commandOptions(commandOf(subject));
+}
+
+// The calls of a clean run: how many there are, and those each loop takes in turn.
+struct Trace {
+    long count = 0;
+    std::vector<Call> taken;
+};
+
+Trace subjectCalls(Subject subject)
+{
+    if (isUpgrade(subject)) {
+        const std::vector<Call> calls = cleanCalls(layoutOf(subject));
+        return { long(calls.size()), calls.empty() ? calls : faultCalls(layoutOf(subject), calls) };
+    }
+    const std::vector<Call> calls = commandCalls(commandOf(subject));
+    return { long(calls.size()), representatives(calls) };
+}
+
+std::unique_ptr<World> subjectWorld(Subject subject)
+{
+    QString reason;
+    return isUpgrade(subject) ? makeWorld(layoutOf(subject), reason) : landedWorld();
+}
+
+// The run again after one that was failed or killed: an upgrade must reach its target state, a
+// command its final state.
+void runAgain(World& w, Subject subject, const std::string& row, Findings& f)
+{
+    ++f.runs;
+    if (isUpgrade(subject))
+        checkTargetState(w, w.deploy({}), row + " rerun", f);
+    else
+        checkFinalState(
+            w, w.deploy({}, optionsOf(subject)), commandOf(subject), row + " repeat", f);
+}
+
+// After a failed call an upgrade must name every file it left short of its target state, and is
+// run again only when one is; a command may end with 1 (it says so), and one that exits 0 must
+// have reached its final state.
+void afterFailedRun(
+    World& w, Subject subject, const Outcome& o, const std::string& row, Findings& f)
+{
+    if (isUpgrade(subject)) {
+        checkReported(w, o, row, f);
+        bool done = true;
+        for (const Item& item : w.items)
+            done = done && inTargetState(w, item);
+        if (done && strays(w).isEmpty())
+            return;
+        w.sendPackage();
+    } else if (o.code == 0) {
+        checkFinalState(w, o, commandOf(subject), row, f);
+        return;
+    }
+    runAgain(w, subject, row, f);
+}
+
+std::string familyName(Subject subject, const char* what)
+{
+    return (isUpgrade(subject) ? std::string() : subjectName(subject) + ' ') + what;
+}
+
+const auto subjects = testing::Values(
+    Subject::SameFileSystem, Subject::OtherFileSystem, Subject::Rollback, Subject::Commit);
+
+class Faults : public testing::TestWithParam<std::tuple<Subject, bool>> { };
+
+TEST_P(Faults, EveryCallFailedInTurnLosesNothingAndARunAgainFinishes)
 {
     SKIP_FAULT_LOOP_UNDER_QT6();
-    const Command command = std::get<0>(GetParam());
+    const Subject subject = std::get<0>(GetParam());
     const bool persist = std::get<1>(GetParam());
-    const std::vector<Call> calls = commandCalls(command);
+    const Trace calls = subjectCalls(subject);
+    if (calls.count == 0)
+        GTEST_SKIP() << s(SecondFileSystem::instance().reason);
     Findings f;
-    for (const Call& call : representatives(calls)) {
+    for (const Call& call : calls.taken) {
         for (int error : errnosOf(call)) {
             const std::string row = QString("#%1 %2 %3 %4")
                                         .arg(call.number)
                                         .arg(call.name, call.paths, strerror(error))
                                         .toStdString();
-            auto w = landedWorld();
+            auto w = subjectWorld(subject);
             const Outcome o = w->deploy(
-                { persist ? "persist" : "once", call.number, error, {} }, commandOptions(command));
+                { persist ? "persist" : "once", call.number, error, {} }, optionsOf(subject));
             ++f.rows, ++f.runs;
             if (o.code != 0 && o.code != 1)
                 f.add("run did not exit 0 or 1", row, o.log.right(300));
             checkNothingLost(*w, row, f);
-            if (o.code == 0) {
-                checkFinalState(*w, o, command, row, f);
-                continue;
-            }
-            ++f.runs;
-            checkFinalState(
-                *w, w->deploy({}, commandOptions(command)), command, row + " repeat", f);
+            afterFailedRun(*w, subject, o, row, f);
         }
     }
-    report((commandName(command) + (persist ? " failed from then on" : " failed once")).c_str(),
-        long(calls.size()), f);
+    report(familyName(subject, persist ? "failed from then on" : "failed once").c_str(),
+        calls.count, f);
 }
 
-INSTANTIATE_TEST_SUITE_P(PowerLoss, StoreFaults,
-    testing::Combine(testing::Values(Command::Rollback, Command::Commit), testing::Bool()),
-    [](const testing::TestParamInfo<std::tuple<Command, bool>>& param) {
-        return commandName(std::get<0>(param.param))
+INSTANTIATE_TEST_SUITE_P(PowerLoss, Faults, testing::Combine(subjects, testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<Subject, bool>>& param) {
+        return subjectName(std::get<0>(param.param))
             + (std::get<1>(param.param) ? "_FromThenOn" : "_Once");
     });
 
-class StoreKills : public testing::TestWithParam<std::tuple<Command, bool>> { };
+class Kills : public testing::TestWithParam<std::tuple<Subject, bool>> { };
 
-TEST_P(StoreKills, KilledAtEveryCallLeavesOldOrNewAndARepeatFinishes)
+TEST_P(Kills, KilledAtEveryCallLeavesOldOrNewAndARunAgainFinishes)
 {
     SKIP_FAULT_LOOP_UNDER_QT6();
-    const Command command = std::get<0>(GetParam());
+    const Subject subject = std::get<0>(GetParam());
     const bool after = std::get<1>(GetParam());
-    const std::vector<Call> calls = commandCalls(command);
+    const Trace calls = subjectCalls(subject);
+    if (calls.count == 0)
+        GTEST_SKIP() << s(SecondFileSystem::instance().reason);
     Findings f;
-    for (const Call& call : representatives(calls)) {
+    for (const Call& call : calls.taken) {
         if (!changesDisk(call))
             continue;
         const std::string row
             = QString("#%1 %2 %3").arg(call.number).arg(call.name, call.paths).toStdString();
-        auto w = landedWorld();
+        auto w = subjectWorld(subject);
         const Outcome o = w->deploy(
-            { after ? "kill-after" : "kill-before", call.number, 0, {} }, commandOptions(command));
+            { after ? "kill-after" : "kill-before", call.number, 0, {} }, optionsOf(subject));
         ++f.rows, ++f.runs;
         if (!o.killed)
             f.add("run was not killed", row, o.log.right(300));
         checkNothingLost(*w, row, f);
-        ++f.runs;
-        checkFinalState(*w, w->deploy({}, commandOptions(command)), command, row + " repeat", f);
+        runAgain(*w, subject, row, f);
     }
-    report((commandName(command) + (after ? " killed after the call" : " killed before the call"))
-               .c_str(),
-        long(calls.size()), f);
+    report(familyName(subject, after ? "killed after the call" : "killed before the call").c_str(),
+        calls.count, f);
 }
 
-INSTANTIATE_TEST_SUITE_P(PowerLoss, StoreKills,
-    testing::Combine(testing::Values(Command::Rollback, Command::Commit), testing::Bool()),
-    [](const testing::TestParamInfo<std::tuple<Command, bool>>& param) {
-        return commandName(std::get<0>(param.param))
+INSTANTIATE_TEST_SUITE_P(PowerLoss, Kills, testing::Combine(subjects, testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<Subject, bool>>& param) {
+        return subjectName(std::get<0>(param.param))
             + (std::get<1>(param.param) ? "_AfterTheCall" : "_BeforeTheCall");
     });
 
